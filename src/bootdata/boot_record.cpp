@@ -1,0 +1,53 @@
+#include "bootdata/boot_record.h"
+
+#include "bootdata/version_stamp.h"
+#include "supervisor/json_access.h"
+#include "supervisor/state.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+std::array<char, 8192> boot_record_path()
+{
+    std::array<char, 8192> path{};
+    std::snprintf(path.data(), path.size(), "%s/%s", DATA_DIR, BOOT_RECORD_NAME);
+    return path;
+}
+
+} // namespace
+
+json_ptr load_boot_record()
+{
+    return load_json_file(boot_record_path().data());
+}
+
+int clear_boot_record()
+{
+    auto path = boot_record_path();
+    if (access(path.data(), R_OK) != 0)
+        return 0;
+    // Report success only when the record is really gone: a retry pass that
+    // still found it would fail the same way again, for ever.
+    if (unlink(path.data()) == 0 || errno == ENOENT)
+        return 1;
+    return 0;
+}
+
+int check_boot_record()
+{
+    json_ptr record = load_boot_record();
+    if (!record)
+        return 0;
+    const char* version = json_get_string(record.get(), "version");
+    if (version == nullptr)
+        return 0;
+    if (compare_version_stamps(version, BUILTIN_VERSION) < 0) {
+        clear_boot_record();
+        return 0;
+    }
+    return json_get_int(record.get(), "plugindata") == 1 ? 1 : 0;
+}

@@ -1,0 +1,12 @@
+// Watch configuration: which workers are supervised.
+#pragma once
+
+#include "supervisor/state.h"
+
+// Fills the zero-filled record from the JSON file at path, or with the
+// built-in default. Returns 0, or -1 when the file gives no JSON tree or an
+// entry has no "base" string. Entries past the fourth are not kept.
+int load_watch_config(const char* path, SupervisorState* state);
+
+// One worker named DEFAULT_PROCESS_NAME, without an alive file.
+void set_default_watch(SupervisorState* state);

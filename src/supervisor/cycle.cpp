@@ -1,0 +1,49 @@
+#include "supervisor/cycle.h"
+
+#include "bootdata/boot_record.h"
+#include "supervisor/launcher.h"
+#include "supervisor/reaper.h"
+#include "util/shell_command.h"
+
+#include <cstdio>
+
+void kill_all_processes(SupervisorState* state)
+{
+    for (int i = 0; i < state->process_count && i < MAX_PROCESSES; ++i) {
+        state->processes[i].pid = 0;
+        run_kill_command(state->processes[i].name);
+    }
+}
+
+namespace {
+
+// Starts every slot in order; false as soon as one start fails.
+bool start_all(SupervisorState* state, int restart_code)
+{
+    for (int i = 0; i < state->process_count && i < MAX_PROCESSES; ++i) {
+        start_process(state, i, restart_code);
+        if (state->processes[i].pid < 0)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void supervise(SupervisorState* state)
+{
+    int restart_code = 0;
+    for (;;) {
+        kill_all_processes(state);
+        state->data_dir_mode = check_boot_record();
+        if (!start_all(state, restart_code))
+            return;
+        if (reap_children(state, &restart_code) >= 0)
+            continue;
+        if (clear_boot_record() != 1) {
+            std::puts("failed for normal boot, exit");
+            return;
+        }
+        std::puts("failed boot, then clean bootchk, and try again");
+    }
+}

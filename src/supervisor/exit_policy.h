@@ -1,0 +1,42 @@
+// Decoding of worker ends and the restart policy: pure functions, apart from
+// the slot lookup and the shared segfault count.
+#pragma once
+
+#include "supervisor/state.h"
+
+#include <sys/types.h>
+
+constexpr int EXIT_FAILED_BOOT = 129;
+constexpr int EXIT_UNPACK_UPGRADE = 130;
+constexpr int EXIT_COPY_UPGRADE = 131;
+constexpr int EXIT_DROP_UPGRADE = 132;
+constexpr int EXIT_RESTART_ALL = 160;
+constexpr int RESTART_CODE_WATCHDOG = 199;
+constexpr unsigned int NORMAL_RESTART_DELAY = 10;
+
+// A wait status as code and exited flag: the exit status with flag 1, or the
+// signal number (without the core-dump bit) with flag 0.
+void decode_status(int status, int* code, int* exited);
+
+// Finds the slot in use whose pid is pid and decodes status into code and
+// exited. For a child of no slot, prints "No such pid(%d) for reexec\n",
+// leaves code and exited alone and returns process_count.
+int decode_wait_status(pid_t pid, int status, SupervisorState* state, int* code, int* exited);
+
+enum class ExitAction {
+    restart_one,   // delay, then restart that worker alone
+    failed_boot,   // 129: the reaping loop reports a failed boot
+    upgrade,       // 130 to 132: install the package, then restart all
+    restart_all,   // 160
+};
+
+// What the protocol asks for after an end with this code and flag. Only
+// exits carry requests; a signal always restarts the one worker.
+ExitAction exit_action(int code, int exited);
+
+// The delay before the n-th restart after a SIGSEGV (n counted from 1 over the
+// supervisor's life): 60, 660, 1260, then 7200 seconds.
+unsigned int segv_delay_for_count(uint32_t count);
+
+// Counts one more segfault restart and returns its delay.
+unsigned int segv_restart_delay(SupervisorState* state);

@@ -1,0 +1,158 @@
+#include "supervisor/launcher.h"
+
+#include "util/fd_util.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int ERRNO_TEXTS = 134;
+constexpr size_t ERROR_TEXT_ROOM = 96;
+
+// strerror is not async-signal-safe, so the texts the child may need are
+// looked up in the parent once. Unknown numbers are left null and spelt out
+// by the child itself.
+const char* const* errno_texts()
+{
+    static const char* texts[ERRNO_TEXTS];
+    static bool filled = false;
+    if (!filled) {
+        for (int e = 0; e < ERRNO_TEXTS; ++e) {
+            const char* t = std::strerror(e);
+            texts[e] = std::strncmp(t, "Unknown error", 13) == 0 ? nullptr : t;
+        }
+        filled = true;
+    }
+    return texts;
+}
+
+// Appends text to buf at pos without passing end; async-signal-safe.
+size_t append_text(char* buf, size_t pos, size_t end, const char* text)
+{
+    while (*text != '\0' && pos < end)
+        buf[pos++] = *text++;
+    return pos;
+}
+
+size_t append_number(char* buf, size_t pos, size_t end, int value)
+{
+    char digits[12];
+    int n = 0;
+    unsigned int v = value < 0 ? 0U - static_cast<unsigned int>(value) : static_cast<unsigned int>(value);
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    if (value < 0 && pos < end)
+        buf[pos++] = '-';
+    while (n > 0 && pos < end)
+        buf[pos++] = digits[--n];
+    return pos;
+}
+
+// Everything the child needs, formed before fork.
+struct ChildPlan {
+    const char* path;
+    WorkerArgv args;
+    long fd_limit;
+    pid_t parent;
+    const char* const* texts;
+    std::array<char, 8192 + 64 + ERROR_TEXT_ROOM> message;
+    size_t prefix_len;
+};
+
+[[noreturn]] void run_child(ChildPlan& plan)
+{
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // The supervisor may have ended before the request above took effect;
+    // the signal would then never come, so do not run unsupervised.
+    if (getppid() != plan.parent)
+        _exit(0);
+    close_fd_range(3, plan.fd_limit);
+    execv(plan.path, const_cast<char* const*>(plan.args.argv.data()));
+
+    int err = errno;
+    char* msg = plan.message.data();
+    size_t end = plan.message.size() - 1;
+    size_t pos = plan.prefix_len;
+    if (err >= 0 && err < ERRNO_TEXTS && plan.texts[err] != nullptr) {
+        pos = append_text(msg, pos, end, plan.texts[err]);
+    } else {
+        pos = append_text(msg, pos, end, "Unknown error ");
+        pos = append_number(msg, pos, end, err);
+    }
+    msg[pos++] = '\n';
+    write_all(STDOUT_FILENO, msg, pos);
+    _exit(129);
+}
+
+} // namespace
+
+void build_worker_argv(const char* path, const char* alive_path, int restart_code,
+                       int daemon_flag, int data_dir, WorkerArgv* out)
+{
+    *out = WorkerArgv{};
+    auto& v = out->argv;
+    int n = 0;
+    v[n++] = path;
+    if (restart_code != 0) {
+        std::snprintf(out->code_text.data(), out->code_text.size(), "%d", restart_code);
+        v[n++] = "-r";
+        v[n++] = out->code_text.data();
+    }
+    if (daemon_flag == 1)
+        v[n++] = "-d";
+    if (alive_path != nullptr && alive_path[0] != '\0') {
+        v[n++] = "-A";
+        v[n++] = alive_path;
+    }
+    if (data_dir == 1) {
+        for (const char* text : {"-T", UCI_DIR, "-D", DATA_DIR, "-O", PLATFORM_TAG})
+            v[n++] = text;
+    }
+    out->argc = n;
+}
+
+pid_t spawn_child(const char* path, const char* alive_path, int restart_code, int daemon_flag,
+                  int data_dir)
+{
+    ChildPlan plan;
+    plan.path = path;
+    build_worker_argv(path, alive_path, restart_code, daemon_flag, data_dir, &plan.args);
+    plan.fd_limit = open_files_limit();
+    plan.parent = getpid();
+    plan.texts = errno_texts();
+    int n = std::snprintf(plan.message.data(), plan.message.size() - ERROR_TEXT_ROOM,
+                          "failed to exec %s, error is ", path);
+    plan.prefix_len = n < 0 ? 0 : std::min(static_cast<size_t>(n), plan.message.size() - ERROR_TEXT_ROOM - 1);
+
+    // Nothing buffered may be written twice by the child or lost.
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        std::puts("failed to fork");
+        return -1;
+    }
+    if (pid == 0)
+        run_child(plan);
+    return pid;
+}
+
+void start_process(SupervisorState* state, int index, int restart_code)
+{
+    WatchedProcess& slot = state->processes[index];
+    std::array<char, 8192> path;
+    if (state->data_dir_mode == 1)
+        std::snprintf(path.data(), path.size(), "%s/%s", DATA_DIR, slot.name);
+    else
+        std::snprintf(path.data(), PATH_TEXT_SIZE, "%s", slot.name);
+    slot.pid = spawn_child(path.data(), slot.alive_path, restart_code, state->daemon_flag,
+                           state->data_dir_mode == 1 ? 1 : 0);
+}

@@ -1,0 +1,35 @@
+// Worker launcher: the only place where worker processes are created.
+#pragma once
+
+#include "supervisor/state.h"
+
+#include <array>
+#include <sys/types.h>
+
+constexpr const char* PLATFORM_TAG = "velmar_rtos510";
+constexpr int WORKER_ARGV_ENTRIES = 16;
+
+// A worker's argument vector, prepared before fork so that the child never
+// allocates or formats. The entries point at the caller's path and alive
+// path, at code_text and at fixed texts.
+struct WorkerArgv {
+    std::array<char, 16> code_text{};
+    std::array<const char*, WORKER_ARGV_ENTRIES> argv{};
+    int argc = 0;
+};
+
+// Fills out: the path, "-r" and the code when it is not 0, "-d" when the
+// daemon flag is 1, "-A" and the alive path when it is not empty, and in
+// data-directory mode "-T" "/tmp/.uci/" "-D" "../data/" "-O" PLATFORM_TAG.
+void build_worker_argv(const char* path, const char* alive_path, int restart_code,
+                       int daemon_flag, int data_dir, WorkerArgv* out);
+
+// Forks and executes the worker. Returns the child's id in the supervisor, or
+// -1 after printing "failed to fork". Call from the main thread only: the
+// child's parent-death signal is tied to the thread that forked.
+pid_t spawn_child(const char* path, const char* alive_path, int restart_code, int daemon_flag,
+                  int data_dir);
+
+// Starts the worker of slot index in the current data-directory mode and
+// stores the result of spawn_child in the slot's pid.
+void start_process(SupervisorState* state, int index, int restart_code);

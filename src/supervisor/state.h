@@ -1,0 +1,34 @@
+// The supervisor record: all state of the process, shared by the main thread
+// and the watchdog thread through one pointer.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+constexpr int MAX_PROCESSES = 4;
+constexpr const char* DEFAULT_PROCESS_NAME = "quorin-dpi-inner";
+constexpr const char* UCI_DIR = "/tmp/.uci/";
+constexpr const char* DATA_DIR = "../data/";
+constexpr int PATH_TEXT_SIZE = 4096;
+
+struct WatchedProcess {
+    char name[PATH_TEXT_SIZE] = {};
+    char alive_path[PATH_TEXT_SIZE] = {};
+    // The three fields below are touched by both threads; neither thread
+    // ever waits for the other, so each is a lock-free atomic.
+    std::atomic<uint32_t> miss_count{0};
+    std::atomic<int32_t> watchdog_killed{0};
+    std::atomic<int32_t> pid{0};
+};
+
+struct SupervisorState {
+    char run_file_path[PATH_TEXT_SIZE] = {};
+    int32_t daemon_flag = 0;
+    int32_t data_dir_mode = 0;
+    int32_t run_fd = 0;
+    int32_t process_count = 0;
+    WatchedProcess processes[MAX_PROCESSES];
+    uint32_t segv_restart_count = 0;
+};
+
+static_assert(std::atomic<int32_t>::is_always_lock_free, "slot fields must be lock-free");

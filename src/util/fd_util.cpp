@@ -1,0 +1,66 @@
+#include "util/fd_util.h"
+
+#include <cerrno>
+#include <climits>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+int write_all(int fd, const void* buf, size_t len)
+{
+    const char* p = static_cast<const char*>(buf);
+    while (len > 0) {
+        ssize_t n = ::write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+ssize_t read_retry(int fd, void* buf, size_t len)
+{
+    for (;;) {
+        ssize_t n = ::read(fd, buf, len);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+long open_files_limit()
+{
+    return sysconf(_SC_OPEN_MAX);
+}
+
+void close_fd_range(int start, long limit)
+{
+    if (limit <= start)
+        return;
+#ifdef SYS_close_range
+    unsigned int last = limit - 1 > static_cast<long>(UINT_MAX) ? UINT_MAX
+                                                                 : static_cast<unsigned int>(limit - 1);
+    if (syscall(SYS_close_range, static_cast<unsigned int>(start), last, 0U) == 0)
+        return;
+#endif
+    for (long fd = start; fd < limit; ++fd)
+        ::close(static_cast<int>(fd));
+}
+
+void close_inherited_fds(int start)
+{
+    if (start < 1)
+        start = 3;
+    close_fd_range(start, open_files_limit());
+}
+
+int write_run_log(int fd, const char* buf, size_t len)
+{
+    if (fd <= 0)
+        return -1;
+    ssize_t ignored = ::write(fd, buf, len);
+    (void)ignored;
+    return 0;
+}

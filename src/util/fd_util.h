@@ -1,0 +1,29 @@
+// Descriptor helpers shared by start-up, the launcher, the reaping loop and
+// the watchdog.
+#pragma once
+
+#include <sys/types.h>
+#include <cstddef>
+
+// Writes all of buf, continuing short writes and retrying EINTR.
+// Returns 0, or -1 with errno set.
+int write_all(int fd, const void* buf, size_t len);
+
+// Reads up to len bytes, retrying EINTR. Returns the count read (0 at end of
+// file) or -1.
+ssize_t read_retry(int fd, void* buf, size_t len);
+
+// The open-files limit as sysconf reports it, or -1.
+long open_files_limit();
+
+// Closes every descriptor in [start, limit). Async-signal-safe: the worker
+// launcher's child calls it between fork and exec. Uses close_range where
+// the kernel has it, so a huge limit costs one system call.
+void close_fd_range(int start, long limit);
+
+// Closes every descriptor from start (below 1 means 3) up to the open-files
+// limit, ignoring errors.
+void close_inherited_fds(int start);
+
+// Appends one run-file line with a single write. Drops it when fd <= 0.
+int write_run_log(int fd, const char* buf, size_t len);

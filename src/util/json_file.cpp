@@ -1,0 +1,36 @@
+#include "util/json_file.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <sys/stat.h>
+
+namespace {
+
+struct free_deleter {
+    void operator()(char* p) const { std::free(p); }
+};
+
+} // namespace
+
+json_ptr load_json_file(const char* path)
+{
+    struct stat st;
+    if (path == nullptr || stat(path, &st) != 0 || st.st_size <= 0)
+        return nullptr;
+    // The buffer holds the size plus a terminator; refuse sizes that cannot
+    // be held in memory at all (possible with a 64-bit off_t on 32 bits).
+    if (static_cast<uintmax_t>(st.st_size) >= SIZE_MAX)
+        return nullptr;
+    size_t size = static_cast<size_t>(st.st_size);
+
+    file_ptr file(std::fopen(path, "re"));
+    if (!file)
+        return nullptr;
+    std::unique_ptr<char, free_deleter> buf(static_cast<char*>(std::malloc(size + 1)));
+    if (!buf)
+        return nullptr;
+    if (std::fread(buf.get(), size, 1, file.get()) != 1)
+        return nullptr;
+    buf.get()[size] = '\0';
+    return json_ptr(cJSON_Parse(buf.get()));
+}

@@ -1,0 +1,75 @@
+#include "watchdog/watchdog.h"
+
+#include "util/fd_util.h"
+#include "util/shell_command.h"
+#include "util/sleep_util.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace {
+
+bool slot_has_alive_file(const WatchedProcess& slot)
+{
+    return slot.alive_path[0] != '\0';
+}
+
+void kill_silent_worker(SupervisorState* state, WatchedProcess& slot)
+{
+    std::array<char, 8192> text;
+    int n = std::snprintf(text.data(), text.size(), "%s is not alive, and we will kill it.\n", slot.name);
+    if (n > 0)
+        write_run_log(state->run_fd, text.data(), std::strlen(text.data()));
+    slot.miss_count = 0;
+    // Marked before the kill, so that the reaping loop, which may collect
+    // the worker as soon as it dies, always sees the mark.
+    slot.watchdog_killed = 1;
+    run_kill_command(slot.name);
+}
+
+} // namespace
+
+void check_alive_sweep(SupervisorState* state)
+{
+    for (int i = 0; i < state->process_count && i < MAX_PROCESSES; ++i) {
+        WatchedProcess& slot = state->processes[i];
+        if (slot.pid <= 0 || !slot_has_alive_file(slot))
+            continue;
+        if (access(slot.alive_path, F_OK) == 0) {
+            unlink(slot.alive_path);
+            slot.miss_count = 0;
+            continue;
+        }
+        if (++slot.miss_count > ALIVE_MISS_LIMIT)
+            kill_silent_worker(state, slot);
+    }
+}
+
+void* check_alive(void* arg)
+{
+    auto* state = static_cast<SupervisorState*>(arg);
+    for (;;) {
+        sleep_seconds(ALIVE_CHECK_PERIOD);
+        check_alive_sweep(state);
+    }
+    return nullptr;
+}
+
+void start_watchdog(SupervisorState* state)
+{
+    bool needed = false;
+    for (int i = 0; i < state->process_count && i < MAX_PROCESSES; ++i)
+        needed = needed || slot_has_alive_file(state->processes[i]);
+    if (!needed)
+        return;
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, check_alive, state) != 0) {
+        static const char message[] = "create pthread check_alive failed\n";
+        write_run_log(state->run_fd, message, sizeof message - 1);
+        return;
+    }
+    pthread_detach(thread);
+}
