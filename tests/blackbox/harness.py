@@ -1,0 +1,313 @@
+"""Black-box harness: runs the real plugwatch binary over a scratch plug-in
+tree, in a mount and PID namespace of its own (private /tmp and /nodra), under
+libfaketime acceleration, with shell-script workers that record their argument
+vector, working directory and open descriptors."""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BINARY = os.environ.get("PLUGWATCH_BIN", "")
+SCRATCH = os.environ.get("PLUGWATCH_SCRATCH", os.path.join(os.getcwd(), "bbscratch"))
+FAKETIME_LIB = os.environ.get(
+    "PLUGWATCH_FAKETIME_LIB", "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1")
+NSINIT = os.path.join(HERE, "nsinit.sh")
+# asctime text without its newline, e.g. "Tue Mar  5 09:41:07 2024".
+ASCTIME = r"[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}"
+
+_ns_mode = None
+
+
+def namespace_mode():
+    """'root' when we may unshare directly, 'user' when an unprivileged user
+    namespace works, else a reason string for failing loudly."""
+    global _ns_mode
+    if _ns_mode is not None:
+        return _ns_mode
+    probe = "mount -t tmpfs probe /tmp && test -w /tmp"
+    if os.geteuid() == 0:
+        cmd = ["unshare", "-m", "-p", "-f", "--mount-proc", "sh", "-c", probe]
+        mode = "root"
+    else:
+        cmd = ["unshare", "-r", "-m", "-p", "-f", "--mount-proc", "sh", "-c", probe]
+        mode = "user"
+    try:
+        ok = subprocess.run(cmd, capture_output=True, timeout=20).returncode == 0
+    except (OSError, subprocess.TimeoutExpired):
+        ok = False
+    _ns_mode = mode if ok else (
+        "cannot create a private mount and PID namespace (run as root, or enable "
+        "unprivileged user namespaces); refusing to run against the host's /tmp/.uci/")
+    return _ns_mode
+
+
+def unshare_prefix():
+    mode = namespace_mode()
+    if mode not in ("root", "user"):
+        raise RuntimeError(mode)
+    prefix = ["unshare"] + (["-r"] if mode == "user" else [])
+    return prefix + ["-m", "-p", "-f", "--mount-proc", "--kill-child"]
+
+
+WORKER_PREAMBLE = r"""#!/bin/sh
+R='{rec}'
+W='{name}'
+ls -l /proc/$$/fd >"$R/fds.$$" 2>&1
+pwd -P >"$R/cwd.$$"
+printf '%s\n' "$0" "$@" >"$R/argv.$$"
+T=$(printf '\t')
+echo "start$T$W$T$$$T$(date +%s)$T$*" >>"$R/events"
+trap 'echo "term$T$W$T$$" >>"$R/events"; exit 143' TERM
+ALIVE=''
+prev=''
+for a in "$@"; do
+    [ "$prev" = "-A" ] && ALIVE=$a
+    prev=$a
+done
+idle() {{ while :; do sleep 100 & wait $!; done; }}
+finish() {{ echo "end$T$W$T$$$T$(date +%s)$T$1" >>"$R/events"; exit "$1"; }}
+crash() {{ echo "end$T$W$T$$$T$(date +%s)${{T}}sig$1" >>"$R/events"; trap - TERM; kill -"$1" $$; sleep 100 & wait $!; }}
+keep_alive() {{ while :; do [ -n "$ALIVE" ] && : >"$ALIVE"; sleep "$1" & wait $!; done; }}
+"""
+
+
+class Event:
+    def __init__(self, line):
+        parts = line.split("\t")
+        self.kind = parts[0]
+        self.name = parts[1] if len(parts) > 1 else ""
+        self.pid = int(parts[2]) if len(parts) > 2 else 0
+        self.time = int(parts[3]) if len(parts) > 3 and parts[3].isdigit() else None
+        self.rest = parts[4] if len(parts) > 4 else ""
+
+    def __repr__(self):
+        return "Event(%s %s %s %s %s)" % (self.kind, self.name, self.pid, self.time, self.rest)
+
+
+class Plugin:
+    """A scratch plug-in tree: <root>/<name>/files with config and workers,
+    <root>/<name>/data, and a record folder the workers write into."""
+
+    def __init__(self, name="pwtest", config=None, workers=None, speed=100):
+        os.makedirs(SCRATCH, exist_ok=True)
+        self.root = tempfile.mkdtemp(prefix="case-", dir=SCRATCH)
+        self.name = name
+        self.plugin_dir = os.path.join(self.root, name)
+        self.files = os.path.join(self.plugin_dir, "files")
+        self.data = os.path.join(self.plugin_dir, "data")
+        self.rec = os.path.join(self.root, "rec")
+        self.out = os.path.join(self.root, "out")
+        for d in (self.files, self.data, self.rec, self.out):
+            os.makedirs(d, exist_ok=True)
+        self.speed = speed
+        self.proc = None
+        self.init_pid = None
+        if config is not None:
+            self.write_config(config)
+        for wname, body in (workers or {}).items():
+            self.add_worker(wname, body)
+
+    # --- building the tree -------------------------------------------------
+
+    def write_config(self, text):
+        with open(os.path.join(self.files, "config"), "w") as f:
+            f.write(text)
+
+    def worker_script(self, name, body):
+        return WORKER_PREAMBLE.format(rec=self.rec, name=name.replace("'", "'\\''")) + body + "\n"
+
+    def add_worker(self, name, body, directory=None):
+        path = os.path.join(directory or self.files, name)
+        with open(path, "w") as f:
+            f.write(self.worker_script(name, body))
+        os.chmod(path, 0o755)
+        return path
+
+    def prepare(self, script):
+        """Shell text run inside the namespace before the supervisor starts."""
+        with open(os.path.join(self.out, "prepare.sh"), "a") as f:
+            f.write(script + "\n")
+
+    # --- running -----------------------------------------------------------
+
+    def start(self, argv0=None, args=(), cwd=None, inherit_fd=False, binary=None, tmp_size=None):
+        if not BINARY:
+            raise RuntimeError("PLUGWATCH_BIN is not set")
+        binary = binary or os.path.join(self.files, self.name)
+        if not os.path.exists(binary):
+            shutil.copy(BINARY, binary)
+        if argv0 is None:
+            argv0 = binary
+        env = dict(os.environ)
+        env["PW_PRELOAD"] = FAKETIME_LIB
+        env["PW_FAKETIME"] = "+0 x%d" % self.speed
+        if inherit_fd:
+            env["PW_INHERIT_FD"] = "1"
+            with open(os.path.join(self.out, "inherited"), "w") as f:
+                f.write("inherited\n")
+        if tmp_size:
+            env["PW_TMP_SIZE"] = tmp_size
+        cmd = unshare_prefix() + [NSINIT, self.out, argv0, binary, cwd or self.root] + list(args)
+        self.proc = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.init_pid = self._find_init()
+        self.wait_until(lambda: os.path.exists(os.path.join(self.out, "pid")), 10, "supervisor start")
+        return self
+
+    def _find_init(self):
+        path = "/proc/%d/task/%d/children" % (self.proc.pid, self.proc.pid)
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            try:
+                with open(path) as f:
+                    kids = f.read().split()
+                if kids:
+                    return int(kids[0])
+            except OSError:
+                pass
+            time.sleep(0.005)
+        raise RuntimeError("namespace did not start")
+
+    def stop(self):
+        if self.proc is not None:
+            try:
+                self.proc.send_signal(signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.proc.wait(timeout=10)
+            self.proc = None
+
+    def ns_path(self, path):
+        """A path as the processes inside the namespace see it."""
+        return "/proc/%d/root%s" % (self.init_pid, path)
+
+    def ns_run(self, shell, timeout=30):
+        """Runs shell text inside the namespace and returns the result."""
+        cmd = ["nsenter", "-t", str(self.init_pid), "-m", "-p"]
+        if namespace_mode() == "user":
+            cmd += ["-U", "--preserve-credentials"]
+        return subprocess.run(cmd + ["sh", "-c", shell], capture_output=True, text=True,
+                              timeout=timeout)
+
+    def supervisor_pid(self):
+        """The supervisor's process id as seen from outside."""
+        inner = int(read(os.path.join(self.out, "pid")))
+        path = "/proc/%d/task/%d/children" % (self.init_pid, self.init_pid)
+        for pid in read(path).split():
+            status = read("/proc/%s/status" % pid)
+            m = re.search(r"^NSpid:\s+(.*)$", status, re.M)
+            if m and int(m.group(1).split()[-1]) == inner:
+                return int(pid)
+        return None
+
+    # --- observing ---------------------------------------------------------
+
+    def status(self):
+        p = os.path.join(self.out, "status")
+        return int(read(p)) if os.path.exists(p) else None
+
+    def wait_exit(self, timeout=30):
+        self.wait_until(lambda: self.status() is not None, timeout, "supervisor exit")
+        return self.status()
+
+    def stdout(self):
+        return read(os.path.join(self.out, "stdout"))
+
+    def uci(self, name):
+        return self.ns_path("/tmp/.uci/" + name)
+
+    def run_file(self):
+        p = self.uci(self.name + ".run")
+        return read(p) if os.path.exists(p) else None
+
+    def events(self):
+        p = os.path.join(self.rec, "events")
+        if not os.path.exists(p):
+            return []
+        return [Event(line) for line in read(p).splitlines() if line]
+
+    def starts(self, name=None):
+        return [e for e in self.events() if e.kind == "start" and (name is None or e.name == name)]
+
+    def argv(self, pid):
+        return read(os.path.join(self.rec, "argv.%d" % pid)).split("\n")[:-1]
+
+    def cwd(self, pid):
+        return read(os.path.join(self.rec, "cwd.%d" % pid)).strip()
+
+    def fds(self, pid):
+        """Descriptor number -> link target of a worker at its start."""
+        result = {}
+        for line in read(os.path.join(self.rec, "fds.%d" % pid)).splitlines():
+            m = re.search(r" (\d+) -> (.*)$", line)
+            if m:
+                result[int(m.group(1))] = m.group(2)
+        return result
+
+    def wait_until(self, cond, timeout=30, what="condition"):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if cond():
+                return
+            time.sleep(0.02)
+        raise AssertionError("timed out waiting for %s\nstdout:\n%s\nevents:\n%s\nrun file:\n%s" % (
+            what, self.stdout() if os.path.exists(os.path.join(self.out, "stdout")) else "",
+            "\n".join(map(repr, self.events())), self.run_file_safe()))
+
+    def run_file_safe(self):
+        try:
+            return self.run_file()
+        except OSError:
+            return None
+
+    def wait_starts(self, count, name=None, timeout=30):
+        self.wait_until(lambda: len(self.starts(name)) >= count, timeout,
+                        "%d starts of %s" % (count, name or "any worker"))
+        return self.starts(name)
+
+
+def read(path):
+    with open(path, errors="replace") as f:
+        return f.read()
+
+
+class PlugwatchCase(unittest.TestCase):
+    """Base class: plug-ins made through self.plugin() are torn down, namespace
+    and all, after each test."""
+
+    def setUp(self):
+        self._plugins = []
+
+    def tearDown(self):
+        for p in self._plugins:
+            p.stop()
+            if not os.environ.get("PLUGWATCH_KEEP_SCRATCH"):
+                shutil.rmtree(p.root, ignore_errors=True)
+
+    def plugin(self, *args, **kwargs):
+        p = Plugin(*args, **kwargs)
+        self._plugins.append(p)
+        return p
+
+    @staticmethod
+    def watch(*entries):
+        """A config text with one "processes" entry per (base, excheck) pair."""
+        items = []
+        for entry in entries:
+            base, excheck = entry if isinstance(entry, tuple) else (entry, None)
+            item = '{"base": %s' % json_string(base)
+            if excheck is not None:
+                item += ', "excheck": %s' % excheck
+            items.append(item + "}")
+        return '{"__watch": {"processes": [%s]}}' % ", ".join(items)
+
+
+def json_string(s):
+    import json
+    return json.dumps(s)

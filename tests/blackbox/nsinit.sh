@@ -1,0 +1,29 @@
+#!/bin/bash
+# First process of a test's own mount and PID namespace: gives it a private
+# /tmp (and /nodra), runs the supervisor under test, records its output and
+# status, then stays alive so that the test can look at what it left.
+# usage: nsinit.sh OUTDIR ARGV0 BINARY CWD [ARG...]
+out=$1 argv0=$2 bin=$3 cwd=$4
+shift 4
+mount -t tmpfs -o "size=${PW_TMP_SIZE:-64m}" plugwatch-test-tmp /tmp || exit 97
+if [ -d /nodra ]; then
+    mount -t tmpfs plugwatch-test-nodra /nodra || exit 97
+fi
+if [ -f "$out/prepare.sh" ]; then
+    . "$out/prepare.sh"
+fi
+cd "$cwd" || exit 98
+(
+    if [ -n "$PW_PRELOAD" ]; then
+        export LD_PRELOAD="$PW_PRELOAD" FAKETIME="$PW_FAKETIME"
+    fi
+    if [ -n "$PW_INHERIT_FD" ]; then
+        exec 7<"$out/inherited"
+    fi
+    exec -a "$argv0" "$bin" "$@"
+) >"$out/stdout" 2>"$out/stderr" </dev/null &
+echo $! >"$out/pid"
+wait $!
+echo $? >"$out/status.tmp"
+mv "$out/status.tmp" "$out/status"
+exec sleep infinity

@@ -1,0 +1,210 @@
+#include "bootdata/boot_record.h"
+#include "bootdata/upgrade.h"
+#include "scratch_dir.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string record = "../data//.bootchk";
+const std::string package = "/tmp/.uci//ttupgrade.tgz";
+
+struct ModeCase {
+    const char* label;
+    const char* content;   // nullptr: no file
+    int mode;
+    bool kept;
+};
+
+// A gzip'd tar archive holding one file, made with the real tar.
+void make_archive(const std::string& member, const std::string& content)
+{
+    std::string dir = "/tmp/pwarchive";
+    ASSERT_EQ(std::system(("rm -rf " + dir + " && mkdir -p " + dir).c_str()), 0);
+    write_file(dir + "/" + member, content);
+    ASSERT_EQ(std::system(("tar czf " + package + " -C " + dir + " " + member).c_str()), 0);
+}
+
+} // namespace
+
+TEST(BootRecord, Modes)
+{
+    const ModeCase cases[] = {
+        {"no file", nullptr, 0, false},
+        {"empty", "", 0, true},
+        {"not JSON", "{\"version\":", 0, true},
+        {"current with plugindata", R"({"version":"24.01.11.17","plugindata":1})", 1, true},
+        {"current with luadata only", R"({"version":"24.01.11.17","luadata":1})", 0, true},
+        {"outdated", R"({"version":"23.12.31.23","plugindata":1})", 0, false},
+        {"newer", R"({"version":"25.0.0.0","plugindata":1})", 1, true},
+        {"empty version", R"({"version":"","plugindata":1})", 0, false},
+        {"numeric version", R"({"version":24,"plugindata":1})", 0, true},
+        {"capital keys", R"({"VERSION":"24.01.11.17","PluginData":1})", 1, true},
+        {"first plugindata rules", R"({"version":"24.01.11.17","plugindata":0,"plugindata":1})", 0, true},
+        {"plugindata true", R"({"version":"24.01.11.17","plugindata":true})", 1, true},
+        {"plugindata 1.5", R"({"version":"24.01.11.17","plugindata":1.5})", 1, true},
+        {"plugindata string", R"({"version":"24.01.11.17","plugindata":"1"})", 0, true},
+        {"plugindata 2", R"({"version":"24.01.11.17","plugindata":2})", 0, true},
+        {"plugindata 0", R"({"version":"24.01.11.17","plugindata":0})", 0, true},
+        {"top-level array", R"(["24.01.11.17",1])", 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchPlugin plugin;
+        if (c.content != nullptr)
+            write_file(record, c.content);
+        EXPECT_EQ(check_boot_record(), c.mode);
+        EXPECT_EQ(file_exists(record), c.kept);
+        if (c.kept) {
+            EXPECT_EQ(read_file(record), c.content);
+        }
+    }
+}
+
+TEST(BootRecord, Clear)
+{
+    ScratchPlugin plugin;
+    EXPECT_EQ(clear_boot_record(), 0);
+    write_file(record, "not json");
+    EXPECT_EQ(clear_boot_record(), 1);
+    EXPECT_FALSE(file_exists(record));
+
+    if (geteuid() != 0) {
+        // Unreadable for the process: left alone.
+        write_file(record, "{}");
+        chmod(record.c_str(), 0);
+        EXPECT_EQ(clear_boot_record(), 0);
+        EXPECT_TRUE(file_exists(record));
+        chmod(record.c_str(), 0644);
+    }
+    // Readable but not deletable (a directory in its place): reported as not
+    // cleared, so a failed boot is not retried for ever.
+    ASSERT_EQ(mkdir(record.c_str(), 0777), 0);
+    EXPECT_EQ(clear_boot_record(), 0);
+    EXPECT_TRUE(file_exists(record));
+}
+
+TEST(Upgrade, UnpackValidArchiveWithoutRecord)
+{
+    ScratchPlugin plugin;
+    make_archive("worker", "#!/bin/sh\n");
+    apply_upgrade_package(130);
+    EXPECT_EQ(read_file(record), R"({"version":"24.01.11.17","plugindata":1})");
+    EXPECT_EQ(read_file("../data/worker"), "#!/bin/sh\n");
+    EXPECT_FALSE(file_exists(package));
+    EXPECT_FALSE(file_exists(record + ".tmp"));
+    EXPECT_EQ(check_boot_record(), 1);
+}
+
+TEST(Upgrade, DamagedArchiveRecordsNoPlugindata)
+{
+    ScratchPlugin plugin;
+    write_file(package, "this is not a gzip archive");
+    apply_upgrade_package(130);
+    EXPECT_EQ(read_file(record), R"({"version":"24.01.11.17"})");
+    EXPECT_FALSE(file_exists(package));
+}
+
+TEST(Upgrade, CopyToInitBin)
+{
+    for (size_t size : {size_t(0), size_t(1), size_t(1024), size_t(5000)}) {
+        SCOPED_TRACE(size);
+        ScratchPlugin plugin;
+        std::string bytes;
+        for (size_t i = 0; i < size; ++i)
+            bytes.push_back(static_cast<char>(i * 7 + 3));
+        write_file(package, bytes);
+        apply_upgrade_package(131);
+        EXPECT_EQ(read_file("../data/init.bin"), bytes);
+        EXPECT_EQ(read_file(record), R"({"version":"24.01.11.17","luadata":1})");
+        EXPECT_FALSE(file_exists(package));
+    }
+}
+
+TEST(Upgrade, DropOnlyRecordsVersion)
+{
+    ScratchPlugin plugin;
+    write_file(package, "whatever");
+    apply_upgrade_package(132);
+    EXPECT_EQ(read_file(record), R"({"version":"24.01.11.17"})");
+    EXPECT_FALSE(file_exists(package));
+    EXPECT_FALSE(file_exists("../data/init.bin"));
+}
+
+TEST(Upgrade, NoPackageTouchesNothing)
+{
+    for (int code : {130, 131, 132}) {
+        ScratchPlugin plugin;
+        apply_upgrade_package(code);
+        EXPECT_FALSE(file_exists(record));
+        write_file(record, R"({"version":"1.0"})");
+        apply_upgrade_package(code);
+        EXPECT_EQ(read_file(record), R"({"version":"1.0"})");
+    }
+}
+
+TEST(Upgrade, ExistingRecordsAreExtended)
+{
+    struct {
+        const char* before;
+        int code;
+        const char* after;
+    } cases[] = {
+        {R"({"version":24})", 132, R"({"version":24,"version":"24.01.11.17"})"},
+        {R"({"VERSION":"25.1"})", 132, R"({"VERSION":"25.1"})"},
+        {R"({"version":"24.01.11.17","plugindata":0})", 130,
+         R"({"version":"24.01.11.17","plugindata":0,"plugindata":1})"},
+        {R"({"version":"24.01.11.17","plugindata":1})", 131,
+         R"({"version":"24.01.11.17","plugindata":1,"luadata":1})"},
+        {"garbage", 132, R"({"version":"24.01.11.17"})"},
+        // A record that is not an object can hold no keys: replaced.
+        {"[1,2]", 132, R"({"version":"24.01.11.17"})"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.before);
+        ScratchPlugin plugin;
+        write_file(record, c.before);
+        if (c.code == 130)
+            make_archive("w", "x");
+        else
+            write_file(package, "pkg");
+        apply_upgrade_package(c.code);
+        EXPECT_EQ(read_file(record), c.after);
+    }
+}
+
+TEST(FileHelpers, CopyFile)
+{
+    ScratchPlugin plugin;
+    std::string big(100000, 'x');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i % 251);
+    write_file("src", big);
+    EXPECT_EQ(copy_file("src", "dst"), 0);
+    EXPECT_EQ(read_file("dst"), big);
+    struct stat st;
+    ASSERT_EQ(stat("dst", &st), 0);
+
+    // The destination is created (or emptied) even when the source is missing.
+    write_file("dst2", "old");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(copy_file("missing", "dst2"), -1);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("Failed to read or write, in, -1, out, ", 0), 0u) << out;
+    EXPECT_EQ(read_file("dst2"), "");
+}
+
+TEST(FileHelpers, WriteWholeFileReplacesAtomically)
+{
+    ScratchPlugin plugin;
+    write_file("f", "old content that is longer");
+    EXPECT_EQ(write_whole_file("f", "new", 3), 0);
+    EXPECT_EQ(read_file("f"), "new");
+    EXPECT_FALSE(file_exists("f.tmp"));
+    // Cannot write in a missing directory: the call fails, nothing is left.
+    EXPECT_EQ(write_whole_file("nodir/f", "x", 1), -1);
+}

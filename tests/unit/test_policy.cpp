@@ -1,0 +1,116 @@
+#include "supervisor/exit_policy.h"
+#include "supervisor/reaper.h"
+#include "util/shell_command.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/wait.h>
+
+namespace {
+
+int exit_status(int code) { return (code & 0xff) << 8; }
+int signal_status(int sig, bool core = false) { return sig | (core ? 0x80 : 0); }
+
+} // namespace
+
+TEST(ExitPolicy, DecodeStatus)
+{
+    struct {
+        int status, code, exited;
+    } cases[] = {
+        {exit_status(0), 0, 1},     {exit_status(5), 5, 1},
+        {exit_status(255), 255, 1}, {exit_status(11), 11, 1},
+        {signal_status(SIGSEGV), 11, 0}, {signal_status(SIGSEGV, true), 11, 0},
+        {signal_status(SIGKILL), 9, 0},  {signal_status(SIGTERM), 15, 0},
+    };
+    for (const auto& c : cases) {
+        int code = -1, exited = -1;
+        decode_status(c.status, &code, &exited);
+        EXPECT_EQ(code, c.code) << c.status;
+        EXPECT_EQ(exited, c.exited) << c.status;
+    }
+}
+
+TEST(ExitPolicy, SlotLookup)
+{
+    SupervisorState state;
+    state.process_count = 2;
+    state.processes[0].pid = 100;
+    state.processes[1].pid = 200;
+    state.processes[2].pid = 300;   // beyond process_count: never matched
+    int code = 77, exited = 77;
+    EXPECT_EQ(decode_wait_status(200, exit_status(3), &state, &code, &exited), 1);
+    EXPECT_EQ(code, 3);
+    EXPECT_EQ(exited, 1);
+    code = exited = 77;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(decode_wait_status(300, exit_status(3), &state, &code, &exited), 2);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "No such pid(300) for reexec\n");
+    EXPECT_EQ(code, 77);
+    EXPECT_EQ(exited, 77);
+}
+
+TEST(ExitPolicy, Actions)
+{
+    struct {
+        int code, exited;
+        ExitAction action;
+    } cases[] = {
+        {129, 1, ExitAction::failed_boot}, {130, 1, ExitAction::upgrade},
+        {131, 1, ExitAction::upgrade},     {132, 1, ExitAction::upgrade},
+        {160, 1, ExitAction::restart_all}, {0, 1, ExitAction::restart_one},
+        {5, 1, ExitAction::restart_one},   {11, 1, ExitAction::restart_one},
+        {199, 1, ExitAction::restart_one}, {128, 1, ExitAction::restart_one},
+        {133, 1, ExitAction::restart_one}, {11, 0, ExitAction::restart_one},
+        {9, 0, ExitAction::restart_one},   {199, 0, ExitAction::restart_one},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(exit_action(c.code, c.exited), c.action) << c.code << "/" << c.exited;
+}
+
+TEST(ExitPolicy, SegfaultBackoffIsSharedAndNeverReset)
+{
+    SupervisorState state;
+    const unsigned int expected[] = {60, 660, 1260, 7200, 7200, 7200};
+    for (unsigned int delay : expected)
+        EXPECT_EQ(segv_restart_delay(&state), delay);
+    EXPECT_EQ(state.segv_restart_count, 6u);
+    EXPECT_EQ(segv_delay_for_count(1000000), 7200u);
+}
+
+TEST(ExitEventLine, Formats)
+{
+    char buf[256];
+    const char* t = "Tue Mar  5 09:41:07 2024";
+    ASSERT_GT(format_exit_event(buf, sizeof buf, t, "w1", 5, 1), 0);
+    EXPECT_STREQ(buf, "Tue Mar  5 09:41:07 2024: w1 exited normally with code(5)\n");
+    ASSERT_GT(format_exit_event(buf, sizeof buf, t, "w1", 9, 0), 0);
+    EXPECT_STREQ(buf, "Tue Mar  5 09:41:07 2024: w1 killed by signal(9)\n");
+    std::string longname(300, 'n');
+    EXPECT_EQ(format_exit_event(buf, sizeof buf, t, longname.c_str(), 1, 1), -1);
+}
+
+TEST(KillCommand, QuotesOnlyWhatNeedsIt)
+{
+    struct {
+        const char* name;
+        const char* command;
+    } cases[] = {
+        {"quorin-dpi-inner", "killall -9 quorin-dpi-inner >/dev/null 2>&1"},
+        {"a.b_c+d-9", "killall -9 a.b_c+d-9 >/dev/null 2>&1"},
+        {"", "killall -9  >/dev/null 2>&1"},
+        {"w1;touch x", "killall -9 'w1;touch x' >/dev/null 2>&1"},
+        {"$(touch x)", "killall -9 '$(touch x)' >/dev/null 2>&1"},
+        {"it's", "killall -9 'it'\\''s' >/dev/null 2>&1"},
+        {"a b", "killall -9 'a b' >/dev/null 2>&1"},
+    };
+    char buf[8192];
+    for (const auto& c : cases) {
+        ASSERT_EQ(format_kill_command(c.name, buf, sizeof buf), 0) << c.name;
+        EXPECT_STREQ(buf, c.command);
+    }
+    std::string quotes(4095, '\'');
+    EXPECT_EQ(format_kill_command(quotes.c_str(), buf, sizeof buf), -1);
+    EXPECT_STREQ(buf, "");
+}
