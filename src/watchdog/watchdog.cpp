@@ -2,7 +2,7 @@
 
 #include "util/fd_util.h"
 #include "util/shell_command.h"
-#include "util/sleep_util.h"
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -52,7 +52,7 @@ void* check_alive(void* arg)
 {
     auto* state = static_cast<SupervisorState*>(arg);
     for (;;) {
-        sleep_seconds(ALIVE_CHECK_PERIOD);
+        sleep(ALIVE_CHECK_PERIOD);
         check_alive_sweep(state);
     }
     return nullptr;

@@ -64,6 +64,8 @@ printf '%s\n' "$0" "$@" >"$R/argv.$$"
 T=$(printf '\t')
 echo "start$T$W$T$$$T$(date +%s)$T$*" >>"$R/events"
 trap 'echo "term$T$W$T$$" >>"$R/events"; exit 143' TERM
+ulimit -c 0
+N=$(grep -c "^start$T$W$T" "$R/events")
 ALIVE=''
 prev=''
 for a in "$@"; do
@@ -127,6 +129,16 @@ class Plugin:
         with open(path, "w") as f:
             f.write(self.worker_script(name, body))
         os.chmod(path, 0o755)
+        return path
+
+    def make_package(self, workers, path=None):
+        """A gzip'd tar archive of worker scripts, as an upgrade would ship
+        them; returns its path in the scratch tree."""
+        staging = tempfile.mkdtemp(dir=self.root)
+        for name, body in workers.items():
+            self.add_worker(name, body, directory=staging)
+        path = path or os.path.join(self.root, "package.tgz")
+        subprocess.run(["tar", "czf", path, "-C", staging] + list(workers), check=True)
         return path
 
     def prepare(self, script):

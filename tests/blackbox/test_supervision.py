@@ -1,0 +1,105 @@
+"""Exit reaping, the restart policy and the supervision cycle."""
+
+import os
+import re
+import unittest
+
+from harness import ASCTIME, PlugwatchCase
+
+IDLE = "idle"
+
+
+def first_run_then_idle(action):
+    return '[ "$N" = 1 ] && %s\nidle' % action
+
+
+class SingleRestarts(PlugwatchCase):
+    def test_each_worker_is_restarted_alone_after_ten_seconds(self):
+        workers = {
+            "zq-five": first_run_then_idle("finish 5"),
+            "zq-zero": first_run_then_idle("{ sleep 20; finish 0; }"),
+            "zq-eleven": first_run_then_idle("{ sleep 40; finish 11; }"),
+            "zq-term": first_run_then_idle("{ sleep 60; crash 15; }"),
+            }
+        p = self.plugin(config=self.watch(*workers), workers=workers)
+        p.start()
+        for name in workers:
+            p.wait_starts(2, name)
+        expected_args = {"zq-five": ["-r", "5"], "zq-zero": [], "zq-eleven": ["-r", "11"],
+                         "zq-term": ["-r", "15"]}
+        for name, args in expected_args.items():
+            first, second = p.starts(name)
+            self.assertEqual(p.argv(second.pid), [name] + args, name)
+            self.assertEqual(p.argv(first.pid), [name], name)
+            end = [e for e in p.events() if e.kind == "end" and e.pid == first.pid][0]
+            self.assertGreaterEqual(second.time - end.time, 10, name)
+            self.assertLess(second.time - end.time, 40, name)
+        out = p.stdout()
+        self.assertEqual(out.count("Will restart normal prog after 10 secs\n"), 4)
+        self.assertNotIn("segv", out)
+        lines = p.run_file().split("\n")
+        self.assertEqual(lines[0], p.files)
+        events = lines[1:-1]
+        self.assertEqual(len(events), 4, events)
+        for pattern in (r"zq-five exited normally with code\(5\)", r"zq-zero exited normally with code\(0\)",
+                        r"zq-eleven exited normally with code\(11\)", r"zq-term killed by signal\(15\)"):
+            self.assertTrue(any(re.fullmatch(ASCTIME + ": " + pattern, l) for l in events), pattern)
+        # Nobody else was touched: every worker ran exactly twice.
+        self.assertEqual(sorted(e.name for e in p.starts()), sorted(list(workers) * 2))
+
+    def test_segfault_backoff_is_shared_by_all_workers(self):
+        workers = {
+            "zq-crashy": '[ "$N" -le 3 ] && crash 11\nidle',
+            "zq-late": '[ "$N" = 1 ] && { sleep 3000; crash 11; }\nidle',
+        }
+        p = self.plugin(config=self.watch(*workers), workers=workers, speed=1000)
+        p.start()
+        p.wait_starts(2, "zq-late", timeout=60)
+        crashy = p.wait_starts(4, "zq-crashy")
+        ends = {e.pid: e for e in p.events() if e.kind == "end"}
+        delays = [crashy[i + 1].time - ends[crashy[i].pid].time for i in range(3)]
+        late = p.starts("zq-late")
+        delays.append(late[1].time - ends[late[0].pid].time)
+        # At x1000 every real millisecond of process start-up is a second of
+        # the clock: allow for that, well below the 600 s between the steps.
+        for got, want in zip(delays, (60, 660, 1260, 7200)):
+            self.assertGreaterEqual(got, want)
+            self.assertLess(got, want + 300, delays)
+        segv = re.findall(r"Will restart segv prog after (\d+) secs", p.stdout())
+        self.assertEqual(segv, ["60", "660", "1260", "7200"])
+        for s in crashy[1:] + late[1:]:
+            self.assertEqual(p.argv(s.pid)[1:], ["-r", "11"])
+        self.assertEqual(p.run_file().count("killed by signal(11)"), 4)
+
+
+class RestartAll(PlugwatchCase):
+    def test_exit_160_restarts_every_worker_with_the_code(self):
+        workers = {
+            "zq-a": first_run_then_idle("finish 5"),
+            "zq-b": first_run_then_idle("{ sleep 60; finish 160; }"),
+            "zq-c": first_run_then_idle("crash 15"),
+        }
+        p = self.plugin(config=self.watch(*workers), workers=workers)
+        p.start()
+        for name in workers:
+            p.wait_starts(3 if name != "zq-b" else 2, name)
+        a, c = p.starts("zq-a"), p.starts("zq-c")
+        b = p.starts("zq-b")
+        # Single restarts first: the exit sets the code, the signal does not.
+        self.assertEqual(p.argv(a[1].pid)[1:], ["-r", "5"])
+        self.assertEqual(p.argv(c[1].pid)[1:], ["-r", "15"])
+        # Then the pass after 160: everyone with 160, at once.
+        for s in (a[2], b[1], c[2]):
+            self.assertEqual(p.argv(s.pid)[1:], ["-r", "160"], s)
+        end_b = [e for e in p.events() if e.kind == "end" and e.pid == b[0].pid][0]
+        self.assertLess(b[1].time - end_b.time, 10)
+        # The workers killed by name are reaped as nobody's.
+        out = p.stdout()
+        for s in (a[1], c[1]):
+            self.assertIn("No such pid(%d) for reexec\n" % s.pid, out)
+        self.assertEqual(out.count("Will restart"), 2)
+        self.assertIsNone(p.status())
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,62 @@
+"""The alive-file watchdog: a check every 120 s, a kill at the third miss in
+a row, a restart with 199."""
+
+import os
+import re
+import unittest
+
+from harness import ASCTIME, PlugwatchCase, read
+
+IDLE = "idle"
+
+
+def threads(pid):
+    return int(re.search(r"^Threads:\s+(\d+)", read("/proc/%d/status" % pid), re.M).group(1))
+
+
+class Watchdog(PlugwatchCase):
+    def test_no_thread_without_a_watched_worker(self):
+        p = self.plugin(config=self.watch("zq-a", ("zq-b", "1")), workers={"zq-a": IDLE, "zq-b": IDLE})
+        p.start()
+        p.wait_starts(2)
+        self.assertEqual(threads(p.supervisor_pid()), 1)
+        self.assertEqual(p.run_file(), p.files + "\n")
+
+    def test_silent_worker_is_killed_and_restarted_with_199(self):
+        workers = {
+            "zq-silent": IDLE,
+            "zq-keeper": "keep_alive 40",
+            # Misses the first two checks, shows its file before the third.
+            "zq-late": "sleep 250\nkeep_alive 40",
+            "zq-plain": IDLE,
+        }
+        config = self.watch(("zq-silent", "true"), ("zq-keeper", "true"), ("zq-late", "true"), "zq-plain")
+        p = self.plugin(config=config, workers=workers)
+        p.start()
+        p.wait_starts(4)
+        self.assertEqual(threads(p.supervisor_pid()), 2)
+        silent = p.wait_starts(3, "zq-silent", timeout=60)
+        # The third check after start-up, at 360 s, then 10 s of delay: well
+        # after the second check (250 s) and before the fourth (490 s).
+        first_kill = silent[1].time - silent[0].time
+        self.assertGreater(first_kill, 300)
+        self.assertLess(first_kill, 450)
+        # The count starts again from 0 after a kill: three more misses.
+        second_kill = silent[2].time - silent[1].time
+        self.assertGreater(second_kill, 300)
+        self.assertLess(second_kill, 450)
+        for s in silent[1:]:
+            self.assertEqual(p.argv(s.pid), ["zq-silent", "-r", "199", "-A", "/tmp/.uci//zq-silent.alive"])
+        lines = p.run_file().split("\n")[1:]
+        notice = "zq-silent is not alive, and we will kill it."
+        self.assertEqual(lines[0], notice)
+        self.assertRegex(lines[1], "^" + ASCTIME + r": zq-silent killed by signal\(9\)$")
+        self.assertEqual(lines.count(notice), 2)
+        # Everyone else is left alone over all those checks.
+        for name in ("zq-keeper", "zq-late", "zq-plain"):
+            self.assertEqual(len(p.starts(name)), 1, name)
+        self.assertEqual(p.stdout().count("Will restart normal prog after 10 secs"), 2)
+
+
+if __name__ == "__main__":
+    unittest.main()
