@@ -138,7 +138,10 @@ class Plugin:
         for name, body in workers.items():
             self.add_worker(name, body, directory=staging)
         path = path or os.path.join(self.root, "package.tgz")
-        subprocess.run(["tar", "czf", path, "-C", staging] + list(workers), check=True)
+        # Owned by root in the archive, so that unpacking as root works in a
+        # user namespace too, where only our own id is mapped.
+        subprocess.run(["tar", "czf", path, "--owner=0", "--group=0", "-C", staging] + list(workers),
+                       check=True)
         return path
 
     def prepare(self, script):

@@ -188,6 +188,29 @@ class Configuration(PlugwatchCase):
         self.assertIn("No such pid(", p.stdout())
 
 
+class LongNames(PlugwatchCase):
+    def test_long_program_and_alive_paths_pass_whole(self):
+        # A "base" may hold slashes: a path of 300 characters, longer than
+        # any single argument text the launcher once allowed for.
+        sub = "/".join(["d%02d" % i + "x" * 40 for i in range(7)])
+        base = sub + "/zq-long"
+        self.assertGreater(len(base), 255)
+        p = self.plugin(config=self.watch((base, "true")))
+        os.makedirs(os.path.join(p.files, sub))
+        p.add_worker(base, first_run_then_idle_text("finish 5"))
+        p.start()
+        starts = p.wait_starts(2)
+        self.assertEqual(p.argv(starts[0].pid), [base, "-A", "/tmp/.uci//%s.alive" % base])
+        self.assertEqual(p.argv(starts[1].pid), [base, "-r", "5", "-A", "/tmp/.uci//%s.alive" % base])
+        # The event line is written whole, however long the name.
+        lines = p.run_file().split("\n")
+        self.assertTrue(lines[1].endswith(": %s exited normally with code(5)" % base), lines[1])
+
+
+def first_run_then_idle_text(action):
+    return '[ "$N" = 1 ] && %s\nidle' % action
+
+
 class Descriptors(PlugwatchCase):
     def test_descriptor_hygiene(self):
         p = self.plugin(config=self.watch("zqw-a", "zqw-b"), workers={"zqw-a": IDLE, "zqw-b": IDLE})

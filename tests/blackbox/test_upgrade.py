@@ -51,6 +51,24 @@ class Upgrade(PlugwatchCase):
             self.assertEqual(f.read(), '{"version":"24.01.11.17","plugindata":1}')
         self.assertEqual(p.stdout().count("Will restart"), 0)
 
+    def test_record_present_at_start_up(self):
+        cases = (('{"version":"24.01.11.17","plugindata":1}', True, True),
+                 ('{"version":"25.0.0.0","PluginData":true}', True, True),
+                 ('{"version":"23.12.31.23","plugindata":1}', False, False),
+                 ('{"version":"24.01.11.17","luadata":1}', False, True))
+        for record, from_data, kept in cases:
+            with self.subTest(record):
+                p = self.plugin(config=self.watch("zq-a"), workers={"zq-a": IDLE})
+                p.add_worker("zq-a", IDLE, directory=p.data)
+                path = os.path.join(p.data, ".bootchk")
+                with open(path, "w") as f:
+                    f.write(record)
+                p.start()
+                s = p.wait_starts(1)[0]
+                expected = ["../data//zq-a"] + DATA_OPTIONS if from_data else ["zq-a"]
+                self.assertEqual(p.argv(s.pid), expected)
+                self.assertEqual(os.path.exists(path), kept)
+
     def test_copy_drop_and_missing_package(self):
         for code, package, record in ((131, True, '{"version":"24.01.11.17","luadata":1}'),
                                       (132, True, '{"version":"24.01.11.17"}'),
