@@ -17,6 +17,12 @@ BINARY = os.environ.get("PLUGWATCH_BIN", "")
 SCRATCH = os.environ.get("PLUGWATCH_SCRATCH", os.path.join(os.getcwd(), "bbscratch"))
 FAKETIME_LIB = os.environ.get(
     "PLUGWATCH_FAKETIME_LIB", "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1")
+# A user-mode emulator to run a cross-built binary with (e.g. "qemu-arm -L
+# /usr/arm-linux-gnueabihf"), and the time-shifting library for its guest.
+EMULATOR = os.environ.get("PLUGWATCH_EMULATOR", "")
+GUEST_FAKETIME_LIB = os.environ.get("PLUGWATCH_GUEST_FAKETIME_LIB", "")
+# Threads the emulator itself adds to the supervisor's process.
+EMULATOR_THREADS = 1 if EMULATOR else 0
 NSINIT = os.path.join(HERE, "nsinit.sh")
 # asctime text without its newline, e.g. "Tue Mar  5 09:41:07 2024".
 ASCTIME = r"[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}"
@@ -55,14 +61,19 @@ def unshare_prefix():
     return prefix + ["-m", "-p", "-f", "--mount-proc", "--kill-child"]
 
 
+# Workers run on real time whatever the supervisor runs on (a time-shifting
+# preload of another word size could not share its clock), so they scale their
+# own sleeps by PW_SPEED and record real times, which the harness scales back.
 WORKER_PREAMBLE = r"""#!/bin/sh
+unset LD_PRELOAD FAKETIME FAKETIME_SHARED
+sleep() {{ command sleep "$(awk -v s="$1" -v k="${{PW_SPEED:-1}}" 'BEGIN {{ printf "%.3f", s / k }}')"; }}
 R='{rec}'
 W='{name}'
 ls -l /proc/$$/fd >"$R/fds.$$" 2>&1
 pwd -P >"$R/cwd.$$"
 printf '%s\n' "$0" "$@" >"$R/argv.$$"
 T=$(printf '\t')
-echo "start$T$W$T$$$T$(date +%s)$T$*" >>"$R/events"
+echo "start$T$W$T$$$T$(date +%s.%N)$T$*" >>"$R/events"
 trap 'echo "term$T$W$T$$" >>"$R/events"; exit 143' TERM
 ulimit -c 0
 N=$(grep -c "^start$T$W$T" "$R/events")
@@ -73,19 +84,26 @@ for a in "$@"; do
     prev=$a
 done
 idle() {{ while :; do sleep 100 & wait $!; done; }}
-finish() {{ echo "end$T$W$T$$$T$(date +%s)$T$1" >>"$R/events"; exit "$1"; }}
-crash() {{ echo "end$T$W$T$$$T$(date +%s)${{T}}sig$1" >>"$R/events"; trap - TERM; kill -"$1" $$; sleep 100 & wait $!; }}
+finish() {{ echo "end$T$W$T$$$T$(date +%s.%N)$T$1" >>"$R/events"; exit "$1"; }}
+crash() {{ echo "end$T$W$T$$$T$(date +%s.%N)${{T}}sig$1" >>"$R/events"; trap - TERM; kill -"$1" $$; sleep 100 & wait $!; }}
 keep_alive() {{ while :; do [ -n "$ALIVE" ] && : >"$ALIVE"; sleep "$1" & wait $!; done; }}
 """
 
 
 class Event:
-    def __init__(self, line):
+    """One line a worker wrote: kind, name, pid, time (real seconds scaled by
+    the supervisor's speed, so differences read as the supervisor's seconds)
+    and the rest (arguments or exit code)."""
+
+    def __init__(self, line, speed=1):
         parts = line.split("\t")
         self.kind = parts[0]
         self.name = parts[1] if len(parts) > 1 else ""
         self.pid = int(parts[2]) if len(parts) > 2 else 0
-        self.time = int(parts[3]) if len(parts) > 3 and parts[3].isdigit() else None
+        try:
+            self.time = float(parts[3]) * speed
+        except (IndexError, ValueError):
+            self.time = None
         self.rest = parts[4] if len(parts) > 4 else ""
 
     def __repr__(self):
@@ -160,8 +178,10 @@ class Plugin:
         if argv0 is None:
             argv0 = binary
         env = dict(os.environ)
-        env["PW_PRELOAD"] = FAKETIME_LIB
+        env["PW_PRELOAD"] = GUEST_FAKETIME_LIB if EMULATOR else FAKETIME_LIB
         env["PW_FAKETIME"] = "+0 x%d" % self.speed
+        env["PW_SPEED"] = str(self.speed)
+        env["PW_EMULATOR"] = EMULATOR
         if inherit_fd:
             env["PW_INHERIT_FD"] = "1"
             with open(os.path.join(self.out, "inherited"), "w") as f:
@@ -202,12 +222,20 @@ class Plugin:
         """A path as the processes inside the namespace see it."""
         return "/proc/%d/root%s" % (self.init_pid, path)
 
+    def command_line(self, binary, argv0=None):
+        """Shell text that starts binary with argument zero argv0 (under the
+        emulator when there is one)."""
+        argv0 = argv0 or binary
+        if EMULATOR:
+            return "exec %s -0 %s %s" % (EMULATOR, shell_quote(argv0), shell_quote(binary))
+        return "exec -a %s %s" % (shell_quote(argv0), shell_quote(binary))
+
     def ns_run(self, shell, timeout=30):
         """Runs shell text inside the namespace and returns the result."""
         cmd = ["nsenter", "-t", str(self.init_pid), "-m", "-p"]
         if namespace_mode() == "user":
             cmd += ["-U", "--preserve-credentials"]
-        return subprocess.run(cmd + ["sh", "-c", shell], capture_output=True, text=True,
+        return subprocess.run(cmd + ["bash", "-c", shell], capture_output=True, text=True,
                               timeout=timeout)
 
     def supervisor_pid(self):
@@ -245,7 +273,7 @@ class Plugin:
         p = os.path.join(self.rec, "events")
         if not os.path.exists(p):
             return []
-        return [Event(line) for line in read(p).splitlines() if line]
+        return [Event(line, self.speed) for line in read(p).splitlines() if line]
 
     def starts(self, name=None):
         return [e for e in self.events() if e.kind == "start" and (name is None or e.name == name)]
@@ -321,6 +349,10 @@ class PlugwatchCase(unittest.TestCase):
                 item += ', "excheck": %s' % excheck
             items.append(item + "}")
         return '{"__watch": {"processes": [%s]}}' % ", ".join(items)
+
+
+def shell_quote(s):
+    return "'" + s.replace("'", "'\\''") + "'"
 
 
 def json_string(s):

@@ -17,11 +17,17 @@ if [ -f "$out/prepare.sh" ]; then
 fi
 cd "$cwd" || exit 98
 (
-    if [ -n "$PW_PRELOAD" ]; then
-        export LD_PRELOAD="$PW_PRELOAD" FAKETIME="$PW_FAKETIME"
-    fi
     if [ -n "$PW_INHERIT_FD" ]; then
         exec 7<"$out/inherited"
+    fi
+    if [ -n "$PW_EMULATOR" ]; then
+        # The guest gets its own preload; the emulator itself runs unshifted.
+        # shellcheck disable=SC2086
+        exec $PW_EMULATOR -0 "$argv0" -E LD_PRELOAD="$PW_PRELOAD" -E FAKETIME="$PW_FAKETIME" \
+            -U FAKETIME_SHARED "$bin" "$@"
+    fi
+    if [ -n "$PW_PRELOAD" ]; then
+        export LD_PRELOAD="$PW_PRELOAD" FAKETIME="$PW_FAKETIME"
     fi
     exec -a "$argv0" "$bin" "$@"
 ) >"$out/stdout" 2>"$out/stderr" </dev/null &

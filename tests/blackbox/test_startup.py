@@ -9,6 +9,7 @@ import sys
 import time
 import unittest
 
+import harness
 from harness import BINARY, PlugwatchCase, read
 
 IDLE = "idle"
@@ -53,7 +54,7 @@ class StartupFailures(PlugwatchCase):
         before = p.run_file()
         binary = os.path.join(p.files, p.name)
         for attempt in range(2):
-            r = p.ns_run("cd / && exec %s" % binary)
+            r = p.ns_run("cd / && " + p.command_line(binary))
             self.assertEqual(r.returncode, 0)
             self.assertEqual(r.stdout, "already in use for /tmp/.uci/%s.run\nprocess(%s) already run\n"
                              % (p.name, binary))
@@ -64,7 +65,10 @@ class StartupFailures(PlugwatchCase):
         p = self.plugin(config="{}")
         p.start(argv0="x" * 5000)
         self.assert_refused(p, "program name longer than 4095 characters\n")
-        # No argument zero at all: exec with an empty vector.
+        # No argument zero at all: exec with an empty vector (which an
+        # emulator cannot pass on).
+        if harness.EMULATOR:
+            return
         q = self.plugin(config="{}")
         binary = os.path.join(q.files, q.name)
         import shutil

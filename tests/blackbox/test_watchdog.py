@@ -5,13 +5,14 @@ import os
 import re
 import unittest
 
-from harness import ASCTIME, PlugwatchCase, read
+from harness import ASCTIME, EMULATOR_THREADS, PlugwatchCase, read
 
 IDLE = "idle"
 
 
 def threads(pid):
-    return int(re.search(r"^Threads:\s+(\d+)", read("/proc/%d/status" % pid), re.M).group(1))
+    count = int(re.search(r"^Threads:\s+(\d+)", read("/proc/%d/status" % pid), re.M).group(1))
+    return count - EMULATOR_THREADS
 
 
 class Watchdog(PlugwatchCase):
