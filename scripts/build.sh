@@ -1,6 +1,9 @@
 #!/bin/sh
-# Configures and builds plugwatch (and its tests) into ./build.
+# Configures and builds one configuration of plugwatch.
+#   scripts/build.sh [DIR [CMAKE OPTION...]]     (default DIR: build)
 set -e
 cd "$(dirname "$0")/.."
-cmake -S . -B build -DPLUGWATCH_BUILD_TESTS="${PLUGWATCH_BUILD_TESTS:-ON}" >/dev/null
-cmake --build build -j"$(nproc)"
+dir=${1:-build}
+[ $# -gt 0 ] && shift
+cmake -S . -B "$dir" -DPLUGWATCH_BUILD_TESTS="${PLUGWATCH_BUILD_TESTS:-ON}" "$@" >/dev/null
+cmake --build "$dir" -j"$(nproc)"

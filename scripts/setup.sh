@@ -1,25 +1,36 @@
 #!/bin/sh
 # Installs what building and testing plugwatch needs, from Debian's packages.
-# As root it runs apt-get; otherwise it prints what is missing.
+# As root it runs apt-get; otherwise it prints what is missing and fails.
+#   scripts/setup.sh           what the host build, its tests and the demo need
+#   scripts/setup.sh --all     also the 32-bit ARM cross build under qemu-user
+#                              and clang's libFuzzer
 set -e
-PACKAGES="g++ cmake make pkg-config libcjson-dev libgtest-dev libfaketime psmisc tar gzip python3 util-linux"
+BASE="g++ cmake make pkg-config libcjson-dev libgtest-dev libfaketime psmisc tar gzip python3 util-linux"
+CROSS="g++-arm-linux-gnueabihf qemu-user libcjson-dev:armhf libgtest-dev:armhf libfaketime:armhf libstdc++6:armhf"
+FUZZ="clang libclang-rt-dev"
+
+wanted=$BASE
+[ "$1" = --all ] && wanted="$BASE $CROSS $FUZZ"
 
 missing=""
-for p in $PACKAGES; do
+for p in $wanted; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
         missing="$missing $p"
     fi
 done
 [ -z "$missing" ] && exit 0
 
-if [ "$(id -u)" = 0 ]; then
-    echo "installing:$missing"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    # shellcheck disable=SC2086
-    apt-get install -y -qq --no-install-recommends $missing >/dev/null
-else
+if [ "$(id -u)" != 0 ]; then
     echo "missing Debian packages:$missing"
-    echo "install them as root:  apt-get install$missing"
+    case "$missing" in *:armhf*) echo "first, as root:  dpkg --add-architecture armhf && apt-get update" ;; esac
+    echo "then, as root:   apt-get install$missing"
     exit 1
 fi
+echo "installing:$missing"
+case "$missing" in
+    *:armhf*) dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf ;;
+esac
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+# shellcheck disable=SC2086
+apt-get install -y -qq --no-install-recommends $missing >/dev/null

@@ -181,6 +181,12 @@ class Plugin:
         env["PW_PRELOAD"] = GUEST_FAKETIME_LIB if EMULATOR else FAKETIME_LIB
         env["PW_FAKETIME"] = "+0 x%d" % self.speed
         env["PW_SPEED"] = str(self.speed)
+        # Sanitizer builds: reports go to files the test checks afterwards,
+        # and AddressSanitizer accepts the time-shifting library loaded first.
+        log = os.path.join(self.out, "sanitizer")
+        env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=1:log_path=" + log
+        env["UBSAN_OPTIONS"] = "print_stacktrace=1:log_path=" + log
+        env["TSAN_OPTIONS"] = "second_deadlock_stack=1:log_path=" + log
         env["PW_EMULATOR"] = EMULATOR
         if inherit_fd:
             env["PW_INHERIT_FD"] = "1"
@@ -250,6 +256,10 @@ class Plugin:
         return None
 
     # --- observing ---------------------------------------------------------
+
+    def sanitizer_reports(self):
+        return [read(os.path.join(self.out, f)) for f in sorted(os.listdir(self.out))
+                if f.startswith("sanitizer")]
 
     def status(self):
         p = os.path.join(self.out, "status")
@@ -328,10 +338,13 @@ class PlugwatchCase(unittest.TestCase):
         self._plugins = []
 
     def tearDown(self):
+        reports = []
         for p in self._plugins:
             p.stop()
+            reports += p.sanitizer_reports()
             if not os.environ.get("PLUGWATCH_KEEP_SCRATCH"):
                 shutil.rmtree(p.root, ignore_errors=True)
+        self.assertEqual(reports, [], "sanitizer reports")
 
     def plugin(self, *args, **kwargs):
         p = Plugin(*args, **kwargs)
