@@ -6,15 +6,15 @@ set -e
 cd "$(dirname "$0")/.."
 top=$(pwd)
 scripts/setup.sh
-PLUGWATCH_BUILD_TESTS=OFF scripts/build.sh >/dev/null
+PLUGWATCH_BUILD_TESTS=OFF scripts/build.sh build-demo >/dev/null
 
 seconds=${DEMO_SECONDS:-14}
 speed=${DEMO_SPEED:-50}
-demo=$top/build/demo
+demo=$top/build-demo/run
 rm -rf "$demo"
 mkdir -p "$demo"
 cp -a examples/pwdemo "$demo/"
-cp build/plugwatch "$demo/pwdemo/files/pwdemo"
+cp build-demo/plugwatch "$demo/pwdemo/files/pwdemo"
 faketime_lib=/usr/lib/$(gcc -print-multiarch)/faketime/libfaketimeMT.so.1
 
 cat >"$demo/inside.sh" <<INSIDE

@@ -20,6 +20,10 @@ FAKETIME_LIB = os.environ.get(
 # A user-mode emulator to run a cross-built binary with (e.g. "qemu-arm -L
 # /usr/arm-linux-gnueabihf"), and the time-shifting library for its guest.
 EMULATOR = os.environ.get("PLUGWATCH_EMULATOR", "")
+if EMULATOR:
+    # By absolute path: a test may run the supervisor with a bare PATH.
+    EMULATOR = " ".join([shutil.which(EMULATOR.split()[0]) or EMULATOR.split()[0]] + EMULATOR.split()[1:])
+FAULT_FORK_LIB = os.environ.get("PLUGWATCH_FAULT_FORK_LIB", "")
 GUEST_FAKETIME_LIB = os.environ.get("PLUGWATCH_GUEST_FAKETIME_LIB", "")
 # Threads the emulator itself adds to the supervisor's process.
 EMULATOR_THREADS = 1 if EMULATOR else 0
@@ -66,6 +70,7 @@ def unshare_prefix():
 # own sleeps by PW_SPEED and record real times, which the harness scales back.
 WORKER_PREAMBLE = r"""#!/bin/sh
 unset LD_PRELOAD FAKETIME FAKETIME_SHARED
+[ -n "$PW_WORKER_PATH" ] && PATH=$PW_WORKER_PATH
 sleep() {{ command sleep "$(awk -v s="$1" -v k="${{PW_SPEED:-1}}" 'BEGIN {{ printf "%.3f", s / k }}')"; }}
 R='{rec}'
 W='{name}'
@@ -169,7 +174,11 @@ class Plugin:
 
     # --- running -----------------------------------------------------------
 
-    def start(self, argv0=None, args=(), cwd=None, inherit_fd=False, binary=None, tmp_size=None):
+    def start(self, argv0=None, args=(), cwd=None, inherit_fd=False, binary=None, tmp_size=None,
+              preload=(), env_extra=None, path=None):
+        """Starts the supervisor in a new namespace. preload: more libraries
+        to load into it; env_extra: more environment for it; path: its own
+        PATH (the workers keep the test's)."""
         if not BINARY:
             raise RuntimeError("PLUGWATCH_BIN is not set")
         binary = binary or os.path.join(self.files, self.name)
@@ -178,7 +187,11 @@ class Plugin:
         if argv0 is None:
             argv0 = binary
         env = dict(os.environ)
-        env["PW_PRELOAD"] = GUEST_FAKETIME_LIB if EMULATOR else FAKETIME_LIB
+        env["PW_PRELOAD"] = ":".join([GUEST_FAKETIME_LIB if EMULATOR else FAKETIME_LIB] + list(preload))
+        env["PW_WORKER_PATH"] = os.environ.get("PATH", "/usr/bin:/bin")
+        if path is not None:
+            env["PW_SUPERVISOR_PATH"] = path
+        env.update(env_extra or {})
         env["PW_FAKETIME"] = "+0 x%d" % self.speed
         env["PW_SPEED"] = str(self.speed)
         # Sanitizer builds: reports go to files the test checks afterwards,

@@ -20,6 +20,9 @@ cd "$cwd" || exit 98
     if [ -n "$PW_INHERIT_FD" ]; then
         exec 7<"$out/inherited"
     fi
+    if [ -n "$PW_SUPERVISOR_PATH" ]; then
+        export PATH="$PW_SUPERVISOR_PATH"
+    fi
     if [ -n "$PW_EMULATOR" ]; then
         # The guest gets its own preload; the emulator itself runs unshifted.
         # shellcheck disable=SC2086
