@@ -18,7 +18,10 @@ SUPPRESSIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "valgrin
 from harness import Plugin, read
 
 # One worker line of work: count the start, then end in a random way. The
-# segfault delays grow to two hours, so at most four crashes happen.
+# segfault delays grow to two hours, so at most four crashes happen. Every
+# installation appends a member to the boot-check record, which the supervisor
+# parses at every pass; the record is removed before each one so that its
+# growth (as designed) does not pass for the supervisor's own.
 CHAOS = r"""#!/bin/sh
 unset LD_PRELOAD FAKETIME FAKETIME_SHARED
 [ -n "$PW_WORKER_PATH" ] && PATH=$PW_WORKER_PATH
@@ -28,7 +31,7 @@ printf . >>"$R/starts"
 r=$(od -An -N2 -tu2 /dev/urandom | tr -d ' ')
 case $((r % 24)) in
 0) exit 160 ;;
-1) cp "$R/pkg" /tmp/.uci/ttupgrade.tgz; exit 131 ;;
+1) rm -f ../data/.bootchk; cp "$R/pkg" /tmp/.uci/ttupgrade.tgz; exit 131 ;;
 2) exit 132 ;;
 3) kill -TERM $$ ;;
 4) kill -KILL $$ ;;
@@ -146,6 +149,9 @@ def main():
         return 0 if ok else 1
     finally:
         p.stop()
+        if not os.environ.get("PLUGWATCH_KEEP_SCRATCH"):
+            import shutil
+            shutil.rmtree(p.root, ignore_errors=True)
 
 
 if __name__ == "__main__":
