@@ -15,6 +15,8 @@ rm -rf "$demo"
 mkdir -p "$demo"
 cp -a examples/pwdemo "$demo/"
 cp build-demo/plugwatch "$demo/pwdemo/files/pwdemo"
+cp build-demo/examples/pwdemo/pwdemo-heart build-demo/examples/pwdemo/pwdemo-crash \
+    build-demo/examples/pwdemo/pwdemo-boss "$demo/pwdemo/files/"
 faketime_lib=/usr/lib/$(gcc -print-multiarch)/faketime/libfaketimeMT.so.1
 
 cat >"$demo/inside.sh" <<INSIDE

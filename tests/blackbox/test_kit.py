@@ -1,0 +1,50 @@
+"""Workers built on the worker kit, under the real supervisor."""
+
+import os
+import shutil
+import time
+import unittest
+
+import harness
+from harness import PlugwatchCase
+
+KEEPER = os.environ.get("PLUGWATCH_KIT_KEEPER", "")
+STAGER = os.environ.get("PLUGWATCH_KIT_STAGER", "")
+DATA_OPTIONS = ["-T", "/tmp/.uci/", "-D", "../data/", "-O", "velmar_rtos510"]
+
+
+class KitWorkers(PlugwatchCase):
+    def setUp(self):
+        super().setUp()
+        if not (KEEPER and STAGER):
+            self.skipTest("the kit's test workers are not built")
+        if harness.EMULATOR:
+            self.skipTest("the kit's test workers are built for the target; the host cannot run them")
+
+    def test_keeper_is_never_killed(self):
+        p = self.plugin(config=self.watch(("kitkeep", "true")), speed=200)
+        shutil.copy(KEEPER, os.path.join(p.files, "kitkeep"))
+        p.start(env_extra={"PW_KIT_REC": p.rec})
+        first = p.wait_starts(1)[0]
+        self.assertEqual(p.argv(first.pid), ["kitkeep", "-A", "/tmp/.uci//kitkeep.alive"])
+        # Eight checks (960 s at x200): any three missed in a row would kill it.
+        time.sleep(960 / 200 + 1)
+        self.assertEqual(len(p.starts()), 1)
+        self.assertNotIn("not alive", p.run_file())
+        self.assertIsNone(p.status())
+
+    def test_staged_package_boots_from_the_data_directory(self):
+        p = self.plugin(config=self.watch("kitstage"))
+        shutil.copy(STAGER, os.path.join(p.files, "kitstage"))
+        pkg = p.make_package({"kitstage": "idle"})
+        p.start(env_extra={"PW_KIT_REC": p.rec, "PW_KIT_PACKAGE": pkg})
+        starts = p.wait_starts(2)
+        self.assertEqual(p.argv(starts[1].pid), ["../data//kitstage", "-r", "130"] + DATA_OPTIONS)
+        with open(os.path.join(p.data, ".bootchk")) as f:
+            self.assertEqual(f.read(), '{"version":"24.01.11.17","plugindata":1}')
+        # Nothing of the staging is left: no package, no temporary file.
+        self.assertEqual(sorted(os.listdir(p.ns_path("/tmp/.uci"))), [p.name + ".run"])
+
+
+if __name__ == "__main__":
+    unittest.main()
