@@ -288,6 +288,11 @@ class Plugin:
     def uci(self, name):
         return self.ns_path("/tmp/.uci/" + name)
 
+    def boot_record(self):
+        """The boot-check record's text, or None when there is none."""
+        path = self.ns_path(os.path.join(self.data, ".bootchk"))
+        return read(path) if os.path.exists(path) else None
+
     def run_file(self):
         p = self.uci(self.name + ".run")
         return read(p) if os.path.exists(p) else None

@@ -91,8 +91,7 @@ class MissingCommands(PlugwatchCase):
         p.start(path=self.bare_path(p, ["killall"]))
         up = p.wait_starts(2, "zq-up")
         self.assertEqual(p.argv(up[1].pid), ["zq-up", "-r", "130"])
-        with open(os.path.join(p.data, ".bootchk")) as f:
-            self.assertEqual(f.read(), '{"version":"24.01.11.17"}')
+        self.assertEqual(p.boot_record(), '{"version":"24.01.11.17"}')
         self.assertFalse(os.path.exists(p.uci("ttupgrade.tgz")))
 
 
@@ -109,8 +108,7 @@ class DataDirectory(PlugwatchCase):
         p.start()
         up = p.wait_starts(2, "zq-up")
         self.assertEqual(p.argv(up[1].pid), ["zq-up", "-r", "130"])
-        with open(p.ns_path(record)) as f:
-            self.assertEqual(f.read(), old)
+        self.assertEqual(p.boot_record(), old)
         self.assertFalse(os.path.exists(p.ns_path(record + ".tmp")))
         self.assertFalse(os.path.exists(p.uci("ttupgrade.tgz")))
         self.assertIsNone(p.status())
@@ -126,12 +124,7 @@ class DataDirectory(PlugwatchCase):
                 p.start()
                 up = p.wait_starts(2, "zq-up")
                 self.assertEqual(p.argv(up[1].pid), ["zq-up", "-r", str(code)])
-                path = os.path.join(p.data, ".bootchk")
-                if record is None:
-                    self.assertFalse(os.path.exists(path))
-                else:
-                    with open(path) as f:
-                        self.assertEqual(f.read(), record)
+                self.assertEqual(p.boot_record(), record)
                 if code == 131:
                     self.assertEqual(os.path.getsize(os.path.join(p.data, "init.bin")), 0)
                 self.assertIsNone(p.status())

@@ -40,8 +40,7 @@ class KitWorkers(PlugwatchCase):
         p.start(env_extra={"PW_KIT_REC": p.rec, "PW_KIT_PACKAGE": pkg})
         starts = p.wait_starts(2)
         self.assertEqual(p.argv(starts[1].pid), ["../data//kitstage", "-r", "130"] + DATA_OPTIONS)
-        with open(os.path.join(p.data, ".bootchk")) as f:
-            self.assertEqual(f.read(), '{"version":"24.01.11.17","plugindata":1}')
+        self.assertEqual(p.boot_record(), '{"version":"24.01.11.17","plugindata":1}')
         # Nothing of the staging is left: no package, no temporary file.
         self.assertEqual(sorted(os.listdir(p.ns_path("/tmp/.uci"))), [p.name + ".run"])
 

@@ -47,8 +47,7 @@ class Upgrade(PlugwatchCase):
         p.start()
         p.wait_starts(2, "zq-up")
         p.wait_starts(2, "zq-keep")
-        with open(os.path.join(p.data, ".bootchk")) as f:
-            self.assertEqual(f.read(), '{"version":"24.01.11.17","plugindata":1}')
+        self.assertEqual(p.boot_record(), '{"version":"24.01.11.17","plugindata":1}')
         self.assertEqual(p.stdout().count("Will restart"), 0)
 
     def test_record_present_at_start_up(self):
@@ -83,12 +82,7 @@ class Upgrade(PlugwatchCase):
                 keep = p.wait_starts(2, "zq-keep")
                 self.assertEqual(p.argv(up[1].pid), ["zq-up", "-r", str(code)])
                 self.assertEqual(p.argv(keep[1].pid)[:3], ["zq-keep", "-r", str(code)])
-                path = os.path.join(p.data, ".bootchk")
-                if record is None:
-                    self.assertFalse(os.path.exists(path))
-                else:
-                    with open(path) as f:
-                        self.assertEqual(f.read(), record)
+                self.assertEqual(p.boot_record(), record)
                 init_bin = os.path.join(p.data, "init.bin")
                 if code == 131:
                     with open(init_bin, "rb") as f:
