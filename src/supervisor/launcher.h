@@ -24,9 +24,9 @@ struct WorkerArgv {
 void build_worker_argv(const char* path, const char* alive_path, int restart_code,
                        int daemon_flag, int data_dir, WorkerArgv* out);
 
-// Forks and executes the worker. Returns the child's id in the supervisor, or
-// -1 after printing "failed to fork". Call from the main thread only: the
-// child's parent-death signal is tied to the thread that forked.
+// Forks (vfork) and executes the worker. Returns the child's id in the
+// supervisor, or -1 after printing "failed to fork". Call from the main thread
+// only: the child's parent-death signal is tied to the thread that forked.
 pid_t spawn_child(const char* path, const char* alive_path, int restart_code, int daemon_flag,
                   int data_dir);
 

@@ -1,6 +1,7 @@
-// Test-only preload: makes the N-th fork of the process fail with EAGAIN,
-// N taken from PW_FAIL_FORK_AT. The variable is removed at load time so that
-// children do not inherit the fault.
+// Test-only preload: makes the N-th fork (or vfork) of the process fail with
+// EAGAIN, N taken from PW_FAIL_FORK_AT. The variable is removed at load time
+// so that children do not inherit the fault. A vfork that does not fail is
+// served by a real fork: a wrapper cannot return twice into vfork's caller.
 #include <cerrno>
 #include <cstdlib>
 #include <dlfcn.h>
@@ -22,7 +23,9 @@ __attribute__((constructor)) void read_fault()
 
 } // namespace
 
-extern "C" pid_t fork()
+namespace {
+
+pid_t counted_fork()
 {
     using fork_fn = pid_t (*)();
     static fork_fn real = reinterpret_cast<fork_fn>(dlsym(RTLD_NEXT, "fork"));
@@ -31,4 +34,16 @@ extern "C" pid_t fork()
         return -1;
     }
     return real();
+}
+
+} // namespace
+
+extern "C" pid_t fork()
+{
+    return counted_fork();
+}
+
+extern "C" pid_t vfork()
+{
+    return counted_fork();
 }
