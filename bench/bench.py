@@ -96,22 +96,23 @@ def plugwatch_setup(name, binary, worker_text, workers, excheck=False, speed=Non
     return Setup("plugwatch", [os.path.join(files, name)], files, env)
 
 
-def runit_setup(name, worker_text, workers, speed=None, faketime=None):
+def service_dir_setup(label, argv, helper, name, worker_text, workers, speed=None, faketime=None):
+    """runit and s6 alike: a scan directory with one service directory per
+    worker, whose run script execs the worker."""
     base = os.path.join(ROOT, name)
     for i in range(1, workers + 1):
         write(os.path.join(base, "w%d" % i, "worker"), worker_text)
         write(os.path.join(base, "w%d" % i, "run"), "#!/bin/sh\nexec ./worker\n")
     env = {"LD_PRELOAD": faketime, "FAKETIME": "+0 x%d" % speed} if speed else {}
-    return Setup("runit", ["runsvdir", "-P", base], base, env, ("runsv",))
+    return Setup(label, argv + [base], base, env, (helper,))
 
 
-def s6_setup(name, worker_text, workers, speed=None, faketime=None):
-    base = os.path.join(ROOT, name)
-    for i in range(1, workers + 1):
-        write(os.path.join(base, "w%d" % i, "worker"), worker_text)
-        write(os.path.join(base, "w%d" % i, "run"), "#!/bin/sh\nexec ./worker\n")
-    env = {"LD_PRELOAD": faketime, "FAKETIME": "+0 x%d" % speed} if speed else {}
-    return Setup("s6", ["s6-svscan", base], base, env, ("s6-supervise",))
+def runit_setup(*args):
+    return service_dir_setup("runit", ["runsvdir", "-P"], "runsv", *args)
+
+
+def s6_setup(*args):
+    return service_dir_setup("s6", ["s6-svscan"], "s6-supervise", *args)
 
 
 def supervisord_setup(name, worker_text, workers, speed=None, faketime=None):
