@@ -4,7 +4,6 @@
 #include "supervisor/exit_policy.h"
 #include "supervisor/launcher.h"
 #include "util/fd_util.h"
-#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -12,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <sys/wait.h>
+#include <unistd.h>
 
 int format_exit_event(char* buf, size_t size, const char* time_text, const char* name, int code,
                       int exited)

@@ -2,7 +2,6 @@
 
 #include "util/fd_util.h"
 #include "util/shell_command.h"
-#include <unistd.h>
 
 #include <array>
 #include <cstdio>
