@@ -48,7 +48,9 @@ int open_locked_file(const char* path, const char* content, size_t len)
         return -1;
     }
     // Close-on-exec from the start: no fork may ever carry the lock along.
-    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // The run file lies in a directory every plug-in shares: a link planted
+    // there is refused, never followed to truncate or create its target.
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
         std::printf("failed to open %s\n", path);
         return -1;

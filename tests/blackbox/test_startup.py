@@ -47,6 +47,25 @@ class StartupFailures(PlugwatchCase):
         self.assert_refused(p, "failed to open /tmp/.uci/%s.run\nprocess(%s) already run\n"
                             % (p.name, binary))
 
+    def test_planted_run_file_link_is_refused_and_left_alone(self):
+        for dangling in (False, True):
+            with self.subTest(dangling=dangling):
+                p = self.plugin(config=self.watch("zqw-a"), workers={"zqw-a": IDLE})
+                if not dangling:
+                    p.prepare("echo precious > /tmp/victim")
+                p.prepare("mkdir -p /tmp/.uci && ln -s /tmp/victim /tmp/.uci/%s.run" % p.name)
+                binary = os.path.join(p.files, p.name)
+                p.start()
+                self.assert_refused(p, "failed to open /tmp/.uci/%s.run\nprocess(%s) already run\n"
+                                    % (p.name, binary))
+                self.assertEqual(os.readlink(p.uci(p.name + ".run")), "/tmp/victim")
+                victim = p.ns_path("/tmp/victim")
+                if dangling:
+                    self.assertFalse(os.path.exists(victim))
+                else:
+                    self.assertEqual(read(victim), "precious\n")
+                self.assertEqual(p.starts(), [])
+
     def test_second_instance_is_refused_and_leaves_the_first_intact(self):
         p = self.plugin(config=self.watch("zqw-a"), workers={"zqw-a": IDLE})
         p.start()
