@@ -1,5 +1,6 @@
 // plugwatch: keeps the worker programs of one plug-in running.
 #include "main/startup.h"
+#include "supervisor/launcher.h"
 
 #include <cstdio>
 
@@ -13,6 +14,7 @@ SupervisorState g_state;
 
 int main(int argc, char** argv)
 {
+    ignore_broken_console();
     // Line-buffered even into a file or pipe, so every message arrives at
     // once and none is lost when the supervisor is killed.
     setvbuf(stdout, nullptr, _IOLBF, 0);

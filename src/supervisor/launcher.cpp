@@ -57,9 +57,13 @@ size_t append_number(char* buf, size_t pos, size_t end, int value)
     return pos;
 }
 
+// The signal mask the supervisor started with: what every worker gets back.
+sigset_t g_start_mask;
+
 // Everything the child needs, formed before fork.
 struct ChildPlan {
     const char* path;
+    struct sigaction pipe_default;
     WorkerArgv args;
     long fd_limit;
     pid_t parent;
@@ -75,6 +79,11 @@ struct ChildPlan {
     // the signal would then never come, so do not run unsupervised.
     if (getppid() != plan.parent)
         _exit(0);
+    // An ignored signal stays ignored across execv: give the worker the
+    // dispositions and mask it would have had without the supervisor's
+    // own SIGPIPE setting. vfork's child has its own copies of both.
+    sigaction(SIGPIPE, &plan.pipe_default, nullptr);
+    sigprocmask(SIG_SETMASK, &g_start_mask, nullptr);
     close_fd_range(3, plan.fd_limit);
     execv(plan.path, const_cast<char* const*>(plan.args.argv.data()));
 
@@ -94,6 +103,12 @@ struct ChildPlan {
 }
 
 } // namespace
+
+void ignore_broken_console()
+{
+    sigprocmask(SIG_SETMASK, nullptr, &g_start_mask);
+    signal(SIGPIPE, SIG_IGN);
+}
 
 void build_worker_argv(const char* path, const char* alive_path, int restart_code,
                        int daemon_flag, int data_dir, WorkerArgv* out)
@@ -125,6 +140,9 @@ pid_t spawn_child(const char* path, const char* alive_path, int restart_code, in
 {
     ChildPlan plan;
     plan.path = path;
+    plan.pipe_default = {};
+    plan.pipe_default.sa_handler = SIG_DFL;
+    sigemptyset(&plan.pipe_default.sa_mask);
     build_worker_argv(path, alive_path, restart_code, daemon_flag, data_dir, &plan.args);
     plan.fd_limit = open_files_limit();
     plan.parent = getpid();

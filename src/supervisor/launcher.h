@@ -18,6 +18,13 @@ struct WorkerArgv {
     int argc = 0;
 };
 
+// Ignores SIGPIPE in the supervisor, so that a console whose reader has gone
+// only loses messages instead of ending the supervisor (and, through the
+// parent-death signal, every worker). Call first in main: it also notes the
+// signal mask the process started with, which workers are given back along
+// with SIGPIPE's default action.
+void ignore_broken_console();
+
 // Fills out: the path, "-r" and the code when it is not 0, "-d" when the
 // daemon flag is 1, "-A" and the alive path when it is not empty, and in
 // data-directory mode "-T" "/tmp/.uci/" "-D" "../data/" "-O" PLATFORM_TAG.

@@ -20,6 +20,11 @@ cd "$cwd" || exit 98
     if [ -n "$PW_INHERIT_FD" ]; then
         exec 7<"$out/inherited"
     fi
+    if [ -n "$PW_BROKEN_CONSOLE" ]; then
+        # A console pipe whose reader has already gone.
+        exec 1> >(:)
+        wait $!
+    fi
     if [ -n "$PW_SUPERVISOR_PATH" ]; then
         export PATH="$PW_SUPERVISOR_PATH"
     fi

@@ -4,7 +4,7 @@ import os
 import re
 import unittest
 
-from harness import ASCTIME, PlugwatchCase
+from harness import ASCTIME, PlugwatchCase, read
 
 IDLE = "idle"
 
@@ -70,6 +70,23 @@ class SingleRestarts(PlugwatchCase):
         for s in crashy[1:] + late[1:]:
             self.assertEqual(p.argv(s.pid)[1:], ["-r", "11"])
         self.assertEqual(p.run_file().count("killed by signal(11)"), 4)
+
+    def test_console_without_reader_loses_messages_only(self):
+        # Each start records its signal dispositions and mask; the first two
+        # ends make the supervisor write to a console nobody reads.
+        body = 'grep "^Sig" /proc/$$/status >"$R/sig.$$"\n[ "$N" -le 2 ] && finish 5\nidle'
+        p = self.plugin(config=self.watch("zq-talk"), workers={"zq-talk": body})
+        p.start(env_extra={"PW_BROKEN_CONSOLE": "1"})
+        starts = p.wait_starts(3, "zq-talk")
+        self.assertIsNone(p.status(), "the supervisor lives on")
+        self.assertEqual(p.run_file().count("zq-talk exited normally with code(5)"), 2)
+        sigpipe = 1 << (13 - 1)
+        for s in starts:
+            path = os.path.join(p.rec, "sig.%d" % s.pid)
+            p.wait_until(lambda: os.path.exists(path) and read(path).count("\n") >= 2, 10, path)
+            masks = dict(l.split(":") for l in read(path).splitlines())
+            for key in ("SigIgn", "SigBlk"):
+                self.assertFalse(int(masks[key], 16) & sigpipe, (s, key, masks[key]))
 
 
 class RestartAll(PlugwatchCase):
