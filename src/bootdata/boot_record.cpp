@@ -1,8 +1,7 @@
 #include "bootdata/boot_record.h"
 
 #include "bootdata/version_stamp.h"
-#include "supervisor/json_access.h"
-#include "supervisor/state.h"
+#include "util/fixed_paths.h"
 
 #include <array>
 #include <cerrno>

@@ -1,9 +1,8 @@
 // The boot-check record ".bootchk" in the data directory.
 #pragma once
 
+#include "util/fixed_paths.h"
 #include "util/json_file.h"
-
-constexpr const char* BOOT_RECORD_NAME = ".bootchk";
 
 // The parsed record, or nothing when it is missing, empty, unreadable or not
 // valid JSON.

@@ -2,9 +2,8 @@
 
 #include "bootdata/boot_record.h"
 #include "bootdata/version_stamp.h"
-#include "supervisor/json_access.h"
-#include "supervisor/state.h"
 #include "util/fd_util.h"
+#include "util/fixed_paths.h"
 #include "util/json_file.h"
 #include "util/unique_fd.h"
 
@@ -38,6 +37,16 @@ int copy_file(const char* from, const char* to)
 
 namespace {
 
+using temp_path = std::array<char, 8192 + 8>;
+
+// The temporary name beside path that a replacement is written under;
+// false when it does not fit.
+bool temporary_name(const char* path, temp_path* tmp)
+{
+    int n = std::snprintf(tmp->data(), tmp->size(), "%s.tmp", path);
+    return n >= 0 && static_cast<size_t>(n) < tmp->size();
+}
+
 // Makes a rename in path's directory durable.
 void sync_parent_directory(const char* path)
 {
@@ -48,25 +57,47 @@ void sync_parent_directory(const char* path)
         fsync(dir.get());
 }
 
+// Puts the fully written temporary file in place of path, or, when the
+// writing failed or the rename does, removes it and leaves path alone. A
+// power cut at any moment leaves path either old or new, whole.
+int commit_temporary(const temp_path& tmp, const char* path, bool written)
+{
+    if (!written || rename(tmp.data(), path) != 0) {
+        unlink(tmp.data());
+        return -1;
+    }
+    sync_parent_directory(path);
+    return 0;
+}
+
+bool sync_file(const char* path)
+{
+    unique_fd fd(open(path, O_WRONLY | O_CLOEXEC));
+    return fd && fsync(fd.get()) == 0 && close(fd.release()) == 0;
+}
+
 } // namespace
 
 int write_whole_file(const char* path, const char* buf, size_t len)
 {
-    std::array<char, 8192 + 8> tmp{};
-    int n = std::snprintf(tmp.data(), tmp.size(), "%s.tmp", path);
-    if (n < 0 || static_cast<size_t>(n) >= tmp.size())
+    temp_path tmp;
+    if (!temporary_name(path, &tmp))
         return -1;
     unique_fd fd(open(tmp.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!fd)
         return -1;
     bool ok = write_all(fd.get(), buf, len) == 0 && fsync(fd.get()) == 0;
     ok = close(fd.release()) == 0 && ok;
-    if (!ok || rename(tmp.data(), path) != 0) {
-        unlink(tmp.data());
+    return commit_temporary(tmp, path, ok);
+}
+
+int install_copy(const char* from, const char* to)
+{
+    temp_path tmp;
+    if (!temporary_name(to, &tmp))
         return -1;
-    }
-    sync_parent_directory(path);
-    return 0;
+    bool ok = copy_file(from, tmp.data()) == 0 && sync_file(tmp.data());
+    return commit_temporary(tmp, to, ok);
 }
 
 namespace {
@@ -117,7 +148,7 @@ void apply_upgrade_package(int code)
             add_number_one(record.get(), "plugindata");
     } else if (code == 131) {
         std::snprintf(destination.data(), destination.size(), "%s/%s", DATA_DIR, LUA_IMAGE_NAME);
-        copy_file(package.data(), destination.data());
+        install_copy(package.data(), destination.data());
         add_number_one(record.get(), "luadata");
     }
     unlink(package.data());

@@ -1,9 +1,9 @@
 // Version stamps: up to four dotted numbers packed 8 bits a part.
 #pragma once
 
-#include <cstdint>
+#include "util/fixed_paths.h"
 
-constexpr const char* BUILTIN_VERSION = "24.01.11.17";
+#include <cstdint>
 
 // Packs stamp: the first four parts, split at runs of "." as strtok_r splits
 // them, each worked out as value * 10 + (byte - 48) modulo 256, the first part

@@ -1,6 +1,5 @@
 #include "supervisor/config.h"
 
-#include "supervisor/json_access.h"
 #include "util/json_file.h"
 
 #include <cstdio>

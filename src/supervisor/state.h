@@ -2,14 +2,13 @@
 // and the watchdog thread through one pointer.
 #pragma once
 
+#include "util/fixed_paths.h"
+
 #include <atomic>
 #include <cstdint>
 
 constexpr int MAX_PROCESSES = 4;
 constexpr const char* DEFAULT_PROCESS_NAME = "quorin-dpi-inner";
-constexpr const char* UCI_DIR = "/tmp/.uci/";
-constexpr const char* DATA_DIR = "../data/";
-constexpr int PATH_TEXT_SIZE = 4096;
 
 struct WatchedProcess {
     char name[PATH_TEXT_SIZE] = {};

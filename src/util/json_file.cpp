@@ -34,3 +34,20 @@ json_ptr load_json_file(const char* path)
     buf.get()[size] = '\0';
     return json_ptr(cJSON_Parse(buf.get()));
 }
+
+const char* json_get_string(const cJSON* object, const char* key)
+{
+    const cJSON* item = cJSON_GetObjectItem(object, key);
+    return item != nullptr ? item->valuestring : nullptr;
+}
+
+int json_get_int(const cJSON* object, const char* key)
+{
+    const cJSON* item = cJSON_GetObjectItem(object, key);
+    return item != nullptr ? item->valueint : 0;
+}
+
+int json_is_true(const cJSON* object, const char* key)
+{
+    return cJSON_IsTrue(cJSON_GetObjectItem(object, key)) ? 1 : 0;
+}

@@ -1,4 +1,6 @@
-// Owners for C resources and whole-file JSON loading.
+// Owners for C resources, whole-file JSON loading and accessors for one key
+// of a parsed object (key match ignoring case, first match wins, as
+// cJSON_GetObjectItem finds it).
 #pragma once
 
 #include <cjson/cJSON.h>
@@ -22,3 +24,14 @@ using json_text = std::unique_ptr<char, json_text_deleter>;
 // Reads the whole file at path and parses it. Returns nothing when the file
 // is missing, empty, unreadable, cannot be buffered or is not valid JSON.
 json_ptr load_json_file(const char* path);
+
+// The member's string, borrowed from the tree, or nullptr when the member is
+// missing or not a string.
+const char* json_get_string(const cJSON* object, const char* key);
+
+// The member's valueint (a number cut toward zero, 1 for true, 0 for every
+// other type), or 0 when the member is missing.
+int json_get_int(const cJSON* object, const char* key);
+
+// 1 when the member exists and is the literal true, else 0.
+int json_is_true(const cJSON* object, const char* key);

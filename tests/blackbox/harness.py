@@ -154,16 +154,19 @@ class Plugin:
         os.chmod(path, 0o755)
         return path
 
-    def make_package(self, workers, path=None):
-        """A gzip'd tar archive of worker scripts, as an upgrade would ship
-        them; returns its path in the scratch tree."""
+    def make_package(self, workers, path=None, files=None):
+        """A gzip'd tar archive of worker scripts (and of files: name ->
+        bytes), as an upgrade would ship them; returns its path."""
         staging = tempfile.mkdtemp(dir=self.root)
         for name, body in workers.items():
             self.add_worker(name, body, directory=staging)
+        for name, content in (files or {}).items():
+            with open(os.path.join(staging, name), "wb") as f:
+                f.write(content)
         path = path or os.path.join(self.root, "package.tgz")
         # Owned by root in the archive, so that unpacking as root works in a
         # user namespace too, where only our own id is mapped.
-        subprocess.run(["tar", "czf", path, "--owner=0", "--group=0", "-C", staging] + list(workers),
+        subprocess.run(["tar", "czf", path, "--owner=0", "--group=0", "-C", staging] + list(workers) + list(files or {}),
                        check=True)
         return path
 

@@ -1,7 +1,10 @@
 """Upgrade packages end to end: a worker leaves "/tmp/.uci//ttupgrade.tgz"
 and exits with 130, 131 or 132."""
 
+import json
 import os
+import random
+import time
 import unittest
 
 from harness import PlugwatchCase
@@ -90,6 +93,59 @@ class Upgrade(PlugwatchCase):
                 else:
                     self.assertFalse(os.path.exists(init_bin))
                 self.assertFalse(os.path.exists(p.uci("ttupgrade.tgz")))
+
+
+class PowerCut(PlugwatchCase):
+    """The supervisor killed at random moments while workers make it install
+    package after package: what it leaves must always be usable."""
+
+    ROUNDS = 20
+
+    def torture(self, code, check):
+        p = self.plugin(config=self.watch("zq-up"))
+        rng = random.Random(code)
+        # Two packages of a few MiB, taken in turn, so that old and new differ.
+        blobs = [rng.randbytes(3 << 20) for _ in range(2)]
+        stage = 'cp "%s/pkg$((N %% 2))" /tmp/.uci/ttupgrade.tgz\nfinish %d' % (p.root, code)
+        p.add_worker("zq-up", stage)
+        for i, blob in enumerate(blobs):
+            path = os.path.join(p.root, "pkg%d" % i)
+            if code == 130:
+                # The big file makes the unpacking take a while.
+                p.make_package({"zq-up": stage}, path=path, files={"big": blob})
+            else:
+                with open(path, "wb") as f:
+                    f.write(blob)
+        for _ in range(self.ROUNDS):
+            p.start()
+            p.wait_starts(1)
+            time.sleep(rng.uniform(0.0, 0.3))
+            p.stop()
+            for f in ("pid", "status"):
+                if os.path.exists(os.path.join(p.out, f)):
+                    os.remove(os.path.join(p.out, f))
+            check(p, blobs)
+        self.assertGreater(len(p.starts()), self.ROUNDS, "installs happened")
+
+    def assert_record_valid(self, p):
+        path = os.path.join(p.data, ".bootchk")
+        if os.path.exists(path):
+            with open(path) as f:
+                self.assertIsInstance(json.load(f), dict)
+
+    def test_copy_over_init_bin(self):
+        def check(p, blobs):
+            self.assert_record_valid(p)
+            path = os.path.join(p.data, "init.bin")
+            if os.path.exists(path):
+                with open(path, "rb") as f:
+                    data = f.read()
+                self.assertTrue(data in blobs, "init.bin of %d bytes is neither the old package "
+                                "nor the new" % len(data))
+        self.torture(131, check)
+
+    def test_unpack_into_data(self):
+        self.torture(130, lambda p, blobs: self.assert_record_valid(p))
 
 
 if __name__ == "__main__":

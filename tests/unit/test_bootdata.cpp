@@ -207,4 +207,15 @@ TEST(FileHelpers, WriteWholeFileReplacesAtomically)
     EXPECT_FALSE(file_exists("f.tmp"));
     // Cannot write in a missing directory: the call fails, nothing is left.
     EXPECT_EQ(write_whole_file("nodir/f", "x", 1), -1);
+
+    // The same for a copy: in place when it works, and when the source cannot
+    // be read the old file stays whole with no temporary file beside it.
+    write_file("pkg", "new image");
+    EXPECT_EQ(install_copy("pkg", "f"), 0);
+    EXPECT_EQ(read_file("f"), "new image");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(install_copy("missing", "f"), -1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(read_file("f"), "new image");
+    EXPECT_FALSE(file_exists("f.tmp"));
 }
