@@ -155,10 +155,19 @@ class RunFileAndPlacement(PlugwatchCase):
         self.assertEqual(b.run_file(), "/nodra/apps/zqbare/files\n")
 
     def test_extra_arguments_set_the_daemon_flag(self):
+        for args in (["anything"], ["anything", ""]):
+            with self.subTest(args=args):
+                p = self.plugin(config=self.watch("zqw-a"), workers={"zqw-a": IDLE})
+                p.start(args=args)
+                s = p.wait_starts(1)[0]
+                self.assertEqual(p.argv(s.pid)[1:], ["-d"])
+
+    def test_missing_data_directory_is_created(self):
         p = self.plugin(config=self.watch("zqw-a"), workers={"zqw-a": IDLE})
-        p.start(args=["anything", ""])
-        s = p.wait_starts(1)[0]
-        self.assertEqual(p.argv(s.pid)[1:], ["-d"])
+        os.rmdir(p.data)
+        p.start()
+        p.wait_starts(1)
+        self.assertTrue(os.path.isdir(p.data))
 
 
 class Configuration(PlugwatchCase):

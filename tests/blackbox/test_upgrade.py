@@ -118,7 +118,7 @@ class PowerCut(PlugwatchCase):
                     f.write(blob)
         for _ in range(self.ROUNDS):
             p.start()
-            p.wait_starts(1)
+            p.wait_starts(len(p.starts()) + 1)
             time.sleep(rng.uniform(0.0, 0.3))
             p.stop()
             for f in ("pid", "status"):

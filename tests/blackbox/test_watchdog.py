@@ -60,6 +60,21 @@ class Watchdog(PlugwatchCase):
             self.assertEqual(len(p.starts(name)), 1, name)
         self.assertEqual(p.stdout().count("Will restart normal prog after 10 secs"), 2)
 
+    def test_worker_that_stops_keeping_its_file(self):
+        # Keeps its file for 300 s, then hangs: the checks at 120 and 240 s
+        # find (and delete) the file, those at 360, 480 and 600 s miss it.
+        hang = 'for i in 1 2 3; do : >"$ALIVE"; sleep 100; done\nidle'
+        p = self.plugin(config=self.watch(("zq-quit", "true")), workers={"zq-quit": hang}, speed=200)
+        p.start()
+        quit = p.wait_starts(2, "zq-quit")
+        self.assertGreater(quit[1].time - quit[0].time, 600)
+        self.assertEqual(p.argv(quit[1].pid)[1:3], ["-r", "199"])
+        # Killed by anyone else, it is restarted with the signal's own number.
+        p.ns_run("kill -9 %d" % quit[1].pid)
+        quit = p.wait_starts(3, "zq-quit")
+        self.assertEqual(p.argv(quit[2].pid)[1:3], ["-r", "9"])
+        self.assertEqual(p.run_file().count("zq-quit is not alive, and we will kill it."), 1)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -118,8 +118,14 @@ TEST(Upgrade, CopyToInitBin)
         for (size_t i = 0; i < size; ++i)
             bytes.push_back(static_cast<char>(i * 7 + 3));
         write_file(package, bytes);
+        // A second name for the old image: the new one must be renamed into
+        // place, never written through the old file.
+        write_file("../data/init.bin", "old image");
+        ASSERT_EQ(link("../data/init.bin", "../data/old.bin"), 0);
         apply_upgrade_package(131);
         EXPECT_EQ(read_file("../data/init.bin"), bytes);
+        EXPECT_EQ(read_file("../data/old.bin"), "old image");
+        EXPECT_FALSE(file_exists("../data/init.bin.tmp"));
         EXPECT_EQ(read_file(record), R"({"version":"24.01.11.17","luadata":1})");
         EXPECT_FALSE(file_exists(package));
     }

@@ -101,6 +101,7 @@ TEST(KillCommand, QuotesOnlyWhatNeedsIt)
         {"a.b_c+d-9", "killall -9 a.b_c+d-9 >/dev/null 2>&1"},
         {"", "killall -9  >/dev/null 2>&1"},
         {"w1;touch x", "killall -9 'w1;touch x' >/dev/null 2>&1"},
+        {"w1;reboot", "killall -9 'w1;reboot' >/dev/null 2>&1"},
         {"$(touch x)", "killall -9 '$(touch x)' >/dev/null 2>&1"},
         {"it's", "killall -9 'it'\\''s' >/dev/null 2>&1"},
         {"a b", "killall -9 'a b' >/dev/null 2>&1"},
