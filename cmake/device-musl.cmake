@@ -5,8 +5,14 @@
 #     -DPLUGWATCH_SDK_PREFIX=/opt/sdk/bin/arm-openwrt-linux-muslgnueabi- \
 #     -DPLUGWATCH_SYSROOT=/opt/sdk/staging_dir/target -DCMAKE_BUILD_TYPE=MinSizeRel \
 #     -DPLUGWATCH_BUILD_TESTS=OFF
+# Debian's own arm-linux-gnueabihf compiler serves as such an SDK with
+# musl-dev:armhf: give the prefix arm-linux-gnueabihf- and PLUGWATCH_MUSL_SPECS
+# the specs file that package ships (scripts/build-musl.sh does this).
 set(PLUGWATCH_SDK_PREFIX "" CACHE STRING "Compiler prefix of the device SDK, e.g. /opt/sdk/bin/arm-linux-musleabihf-")
 set(PLUGWATCH_SYSROOT "" CACHE PATH "Sysroot of the device SDK")
+set(PLUGWATCH_MUSL_SPECS "" CACHE FILEPATH "musl specs file for a glibc cross compiler, e.g. /usr/lib/arm-linux-musleabihf/musl-gcc.specs")
+# CMake's compiler checks read this file again in projects of their own.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES PLUGWATCH_SDK_PREFIX PLUGWATCH_SYSROOT PLUGWATCH_MUSL_SPECS)
 if(NOT PLUGWATCH_SDK_PREFIX)
   message(FATAL_ERROR "set PLUGWATCH_SDK_PREFIX to the device SDK's compiler prefix")
 endif()
@@ -20,6 +26,25 @@ if(PLUGWATCH_SYSROOT)
   set(ENV{PKG_CONFIG_SYSROOT_DIR} ${PLUGWATCH_SYSROOT})
   set(ENV{PKG_CONFIG_LIBDIR} ${PLUGWATCH_SYSROOT}/usr/lib/pkgconfig:${PLUGWATCH_SYSROOT}/usr/share/pkgconfig)
 endif()
+
+# A glibc compiler driven at musl through a specs file: libstdc++'s headers
+# still serve the header-only parts the supervisor uses, and programs are
+# linked by the C driver, since the toolchain's libstdc++ is built for glibc
+# (the supervisor needs none of it at run time).
+if(PLUGWATCH_MUSL_SPECS)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine OUTPUT_VARIABLE _pw_triple OUTPUT_STRIP_TRAILING_WHITESPACE)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpversion OUTPUT_VARIABLE _pw_version OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(_pw_cxx_include /usr/${_pw_triple}/include/c++/${_pw_version})
+  if(NOT EXISTS ${_pw_cxx_include}/cstdio)
+    message(FATAL_ERROR "libstdc++ headers for ${_pw_triple} not found in ${_pw_cxx_include}")
+  endif()
+  set(_pw_specs "-specs=${PLUGWATCH_MUSL_SPECS}")
+  set(CMAKE_C_FLAGS_INIT "${_pw_specs}")
+  set(CMAKE_CXX_FLAGS_INIT "${_pw_specs} -isystem ${_pw_cxx_include} -isystem ${_pw_cxx_include}/${_pw_triple} -include ${CMAKE_CURRENT_LIST_DIR}/musl-compat.h")
+  set(CMAKE_CXX_LINK_EXECUTABLE "<CMAKE_C_COMPILER> <FLAGS> <CMAKE_CXX_LINK_FLAGS> <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
+  set(CMAKE_CXX_CREATE_SHARED_LIBRARY "<CMAKE_C_COMPILER> <CMAKE_SHARED_LIBRARY_CXX_FLAGS> <LANGUAGE_COMPILE_FLAGS> <LINK_FLAGS> <CMAKE_SHARED_LIBRARY_CREATE_CXX_FLAGS> <SONAME_FLAG><TARGET_SONAME> -o <TARGET> <OBJECTS> <LINK_LIBRARIES>")
+endif()
+
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

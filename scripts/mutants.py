@@ -143,7 +143,10 @@ def main():
     copy_tree(tree)
     print("== mutants: %d in the list, %d to run, %d marked equivalent" % (
         len(mutants), len(chosen), len(equivalent)), flush=True)
-    if run(["cmake", "-S", tree, "-B", build_dir, "-DPLUGWATCH_BUILD_TESTS=ON"]) != 0 or \
+    # A black-box group stops at its first failing case: a mutant that breaks
+    # every case would otherwise wait out each case's time limit.
+    if run(["cmake", "-S", tree, "-B", build_dir, "-DPLUGWATCH_BUILD_TESTS=ON",
+            "-DPLUGWATCH_UNITTEST_ARGS=-f"]) != 0 or \
             not build(build_dir, args.jobs):
         sys.exit("mutants: the unmutated tree does not build")
     pattern = "|".join(sorted({"(%s)" % m.tests for m in chosen})) or "^$"

@@ -2,15 +2,20 @@
 # Installs what building and testing plugwatch needs, from Debian's packages.
 # As root it runs apt-get; otherwise it prints what is missing and fails.
 #   scripts/setup.sh           what the host build, its tests and the demo need
-#   scripts/setup.sh --all     also the 32-bit ARM cross build under qemu-user
-#                              and clang's libFuzzer
+#   scripts/setup.sh --musl    also the musl ARM build (scripts/build-musl.sh)
+#   scripts/setup.sh --all     also the 32-bit ARM cross builds (glibc and musl)
+#                              under qemu-user and clang's libFuzzer
 set -e
 BASE="g++ cmake make pkg-config libcjson-dev libgtest-dev libfaketime psmisc tar gzip python3 util-linux"
 CROSS="g++-arm-linux-gnueabihf qemu-user libcjson-dev:armhf libgtest-dev:armhf libfaketime:armhf libstdc++6:armhf"
+MUSL="g++-arm-linux-gnueabihf qemu-user musl-dev:armhf dpkg-dev"
 FUZZ="clang libclang-rt-dev"
 
-wanted=$BASE
-[ "$1" = --all ] && wanted="$BASE $CROSS $FUZZ"
+case "$1" in
+    --all) wanted="$BASE $CROSS $MUSL $FUZZ" ;;
+    --musl) wanted="$BASE $MUSL" ;;
+    *) wanted=$BASE ;;
+esac
 
 missing=""
 for p in $wanted; do

@@ -154,6 +154,21 @@ class Plugin:
         os.chmod(path, 0o755)
         return path
 
+    def add_program(self, name, binary):
+        """A compiled worker program. Built for an emulated target, it is
+        started through the emulator by a script of the same name, which hands
+        the supervisor's clock on to the guest."""
+        path = os.path.join(self.files, name)
+        if not EMULATOR:
+            shutil.copy(binary, path)
+            return path
+        with open(path, "w") as f:
+            f.write('#!/bin/sh\npre=$LD_PRELOAD clock=$FAKETIME\nunset LD_PRELOAD FAKETIME FAKETIME_SHARED\n'
+                    'exec %s -0 "$0" -E LD_PRELOAD="$pre" -E FAKETIME="$clock" %s "$@"\n'
+                    % (EMULATOR, shell_quote(binary)))
+        os.chmod(path, 0o755)
+        return path
+
     def make_package(self, workers, path=None, files=None):
         """A gzip'd tar archive of worker scripts (and of files: name ->
         bytes), as an upgrade would ship them; returns its path."""
@@ -178,10 +193,11 @@ class Plugin:
     # --- running -----------------------------------------------------------
 
     def start(self, argv0=None, args=(), cwd=None, inherit_fd=False, binary=None, tmp_size=None,
-              preload=(), env_extra=None, path=None):
+              preload=(), env_extra=None, path=None, clock="+0"):
         """Starts the supervisor in a new namespace. preload: more libraries
         to load into it; env_extra: more environment for it; path: its own
-        PATH (the workers keep the test's)."""
+        PATH (the workers keep the test's); clock: where libfaketime starts
+        its clock (an offset, or "@" and a date)."""
         if not BINARY:
             raise RuntimeError("PLUGWATCH_BIN is not set")
         binary = binary or os.path.join(self.files, self.name)
@@ -195,7 +211,7 @@ class Plugin:
         if path is not None:
             env["PW_SUPERVISOR_PATH"] = path
         env.update(env_extra or {})
-        env["PW_FAKETIME"] = "+0 x%d" % self.speed
+        env["PW_FAKETIME"] = "%s x%d" % (clock, self.speed)
         env["PW_SPEED"] = str(self.speed)
         # Sanitizer builds: reports go to files the test checks afterwards,
         # and AddressSanitizer accepts the time-shifting library loaded first.

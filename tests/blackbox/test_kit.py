@@ -1,11 +1,9 @@
 """Workers built on the worker kit, under the real supervisor."""
 
 import os
-import shutil
 import time
 import unittest
 
-import harness
 from harness import PlugwatchCase
 
 KEEPER = os.environ.get("PLUGWATCH_KIT_KEEPER", "")
@@ -18,12 +16,10 @@ class KitWorkers(PlugwatchCase):
         super().setUp()
         if not (KEEPER and STAGER):
             self.skipTest("the kit's test workers are not built")
-        if harness.EMULATOR:
-            self.skipTest("the kit's test workers are built for the target; the host cannot run them")
 
     def test_keeper_is_never_killed(self):
         p = self.plugin(config=self.watch(("kitkeep", "true")), speed=200)
-        shutil.copy(KEEPER, os.path.join(p.files, "kitkeep"))
+        p.add_program("kitkeep", KEEPER)
         p.start(env_extra={"PW_KIT_REC": p.rec})
         first = p.wait_starts(1)[0]
         self.assertEqual(p.argv(first.pid), ["kitkeep", "-A", "/tmp/.uci//kitkeep.alive"])
@@ -35,7 +31,7 @@ class KitWorkers(PlugwatchCase):
 
     def test_staged_package_boots_from_the_data_directory(self):
         p = self.plugin(config=self.watch("kitstage"))
-        shutil.copy(STAGER, os.path.join(p.files, "kitstage"))
+        p.add_program("kitstage", STAGER)
         pkg = p.make_package({"kitstage": "idle"})
         p.start(env_extra={"PW_KIT_REC": p.rec, "PW_KIT_PACKAGE": pkg})
         starts = p.wait_starts(2)

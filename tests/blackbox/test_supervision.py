@@ -71,6 +71,15 @@ class SingleRestarts(PlugwatchCase):
             self.assertEqual(p.argv(s.pid)[1:], ["-r", "11"])
         self.assertEqual(p.run_file().count("killed by signal(11)"), 4)
 
+    def test_event_line_dated_after_2038(self):
+        if os.environ.get("PLUGWATCH_TIME_T_SIZE") == "4":
+            self.skipTest("this target's time_t has 32 bits: the device target is musl")
+        p = self.plugin(config=self.watch("zq-late"), workers={"zq-late": first_run_then_idle("finish 3")})
+        p.start(clock="@2040-03-01 10:00:00")
+        p.wait_starts(2)
+        self.assertRegex(p.run_file().split("\n")[1],
+                         r"^[A-Z][a-z]{2} Mar  1 1\d:\d\d:\d\d 2040: zq-late exited normally with code\(3\)$")
+
     def test_console_without_reader_loses_messages_only(self):
         # Each start records its signal dispositions and mask with builtins
         # only (the shell blocks every signal while it forks); the first two

@@ -9,11 +9,15 @@
 
 namespace {
 
+using fork_fn = pid_t (*)();
+
 long fail_at = -1;
 long calls = 0;
+fork_fn real_fork = nullptr;
 
 __attribute__((constructor)) void read_fault()
 {
+    real_fork = reinterpret_cast<fork_fn>(dlsym(RTLD_NEXT, "fork"));
     const char* at = std::getenv("PW_FAIL_FORK_AT");
     if (at != nullptr) {
         fail_at = std::atol(at);
@@ -27,13 +31,11 @@ namespace {
 
 pid_t counted_fork()
 {
-    using fork_fn = pid_t (*)();
-    static fork_fn real = reinterpret_cast<fork_fn>(dlsym(RTLD_NEXT, "fork"));
     if (fail_at > 0 && ++calls == fail_at) {
         errno = EAGAIN;
         return -1;
     }
-    return real();
+    return real_fork();
 }
 
 } // namespace
