@@ -3,16 +3,21 @@
 #   1. the host build: unit and black-box suites;
 #   2. AddressSanitizer with UndefinedBehaviorSanitizer, whole suite;
 #   3. ThreadSanitizer, whole suite;
-#   4. the 32-bit ARM cross build, whole suite under qemu-user;
-#   5. the device build: size and libraries checked;
-#   6. bounded libFuzzer runs of the configuration loader, the boot-check
-#      reader and the version-stamp parser.
-# PLUGWATCH_TEST_STAGES picks stages (default "host asan tsan arm device fuzz").
+#   4. the 32-bit ARM cross build (glibc), whole suite under qemu-user;
+#   5. the musl ARM build (the device's C library): the black-box suite on the
+#      dynamic binary under qemu-user, the cases that need no accelerated
+#      clock on the static device binary;
+#   6. the device build: size and libraries checked;
+#   7. bounded libFuzzer runs of the configuration loader, the boot-check
+#      reader and the version-stamp parser;
+#   8. a fixed tenth of the mutation check (scripts/mutants.sh runs it all).
+# PLUGWATCH_TEST_STAGES picks stages (default "host asan tsan arm musl device
+# fuzz mutants").
 set -e
 cd "$(dirname "$0")/.."
-stages=${PLUGWATCH_TEST_STAGES:-host asan tsan arm device fuzz}
+stages=${PLUGWATCH_TEST_STAGES:-host asan tsan arm musl device fuzz mutants}
 case "$stages" in
-    *arm*|*device*|*fuzz*) scripts/setup.sh --all ;;
+    *arm*|*musl*|*device*|*fuzz*) scripts/setup.sh --all ;;
     *) scripts/setup.sh ;;
 esac
 jobs=$(nproc)
@@ -32,8 +37,14 @@ for stage in $stages; do
         asan) run_suite build-asan -DPLUGWATCH_SANITIZE=address,undefined ;;
         tsan) run_suite build-tsan -DPLUGWATCH_SANITIZE=thread ;;
         arm) run_suite build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-linux-gnueabihf.cmake ;;
+        musl)
+            echo "== build-musl: build"
+            scripts/build-musl.sh build-musl
+            echo "== build-musl: tests"
+            (cd build-musl/dynamic && ctest --output-on-failure -j"$jobs") ;;
         device) scripts/build-device.sh ;;
         fuzz) scripts/fuzz.sh "${PLUGWATCH_FUZZ_SECONDS:-60}" ;;
+        mutants) scripts/mutants.sh --sample 10 --dir build-mutants-sample ;;
         *) echo "unknown stage: $stage" >&2; exit 2 ;;
     esac
 done

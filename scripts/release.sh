@@ -1,0 +1,31 @@
+#!/bin/sh
+# Writes the device release: dist/plugwatch-<version>-armhf-musl.tar.gz with
+#   plugwatch                          the static musl ARM supervisor
+#   include/plugwatch/worker.h         the worker kit's header
+#   lib/libplugwatch_worker.a          the worker kit for musl ARM
+#   doc/worker-guide.md                how to write workers
+#   SHA256SUMS                         checksums of the files above
+# The archive is the same for the same commit: fixed owner, order and dates.
+#   scripts/release.sh [BUILD_DIR]     (default build-musl, built if needed)
+set -e
+cd "$(dirname "$0")/.."
+build=${1:-build-musl}
+scripts/build-musl.sh "$build"
+version=$(sed -n 's/^project(plugwatch VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ -n "$version" ] || { echo "release: no version in CMakeLists.txt" >&2; exit 1; }
+name=plugwatch-$version-armhf-musl
+stage=dist/$name
+rm -rf "$stage"
+mkdir -p "$stage/include/plugwatch" "$stage/lib" "$stage/doc"
+cp "$build/plugwatch-static" "$stage/plugwatch"
+cp kit/include/plugwatch/worker.h "$stage/include/plugwatch/"
+cp "$build/libplugwatch_worker.a" "$stage/lib/"
+cp docs/worker-guide.md "$stage/doc/"
+(cd "$stage" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort |
+    xargs sha256sum >SHA256SUMS)
+stamp=$(git log -1 --format=%cI 2>/dev/null || date -u +%Y-%m-%dT%H:%M:%SZ)
+tar --sort=name --owner=0 --group=0 --numeric-owner --mtime="$stamp" -C dist -cf - "$name" |
+    gzip -n -9 >"dist/$name.tar.gz"
+(cd "$stage" && sha256sum -c --quiet SHA256SUMS)
+echo "release: dist/$name.tar.gz ($(stat -c %s "dist/$name.tar.gz") bytes;" \
+    "plugwatch $(stat -c %s "$stage/plugwatch") bytes)"
