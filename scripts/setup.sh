@@ -3,17 +3,20 @@
 # As root it runs apt-get; otherwise it prints what is missing and fails.
 #   scripts/setup.sh           what the host build, its tests and the demo need
 #   scripts/setup.sh --musl    also the musl ARM build (scripts/build-musl.sh)
+#   scripts/setup.sh --board   also the emulated ARM board (tests/board/run.sh)
 #   scripts/setup.sh --all     also the 32-bit ARM cross builds (glibc and musl)
 #                              under qemu-user and clang's libFuzzer
 set -e
 BASE="g++ cmake make pkg-config libcjson-dev libgtest-dev libfaketime psmisc tar gzip python3 util-linux"
 CROSS="g++-arm-linux-gnueabihf qemu-user libcjson-dev:armhf libgtest-dev:armhf libfaketime:armhf libstdc++6:armhf"
 MUSL="g++-arm-linux-gnueabihf qemu-user musl-dev:armhf dpkg-dev"
+BOARD="qemu-system-arm cpio"
 FUZZ="clang libclang-rt-dev"
 
 case "$1" in
-    --all) wanted="$BASE $CROSS $MUSL $FUZZ" ;;
+    --all) wanted="$BASE $CROSS $MUSL $BOARD $FUZZ" ;;
     --musl) wanted="$BASE $MUSL" ;;
+    --board) wanted="$BASE $MUSL $BOARD" ;;
     *) wanted=$BASE ;;
 esac
 

@@ -7,17 +7,19 @@
 #   5. the musl ARM build (the device's C library): the black-box suite on the
 #      dynamic binary under qemu-user, the cases that need no accelerated
 #      clock on the static device binary;
-#   6. the device build: size and libraries checked;
-#   7. bounded libFuzzer runs of the configuration loader, the boot-check
+#   6. the emulated ARM board: a real 32-bit kernel with BusyBox running the
+#      static musl binary (tests/board/run.sh);
+#   7. the device build: size and libraries checked;
+#   8. bounded libFuzzer runs of the configuration loader, the boot-check
 #      reader and the version-stamp parser;
-#   8. a fixed tenth of the mutation check (scripts/mutants.sh runs it all).
-# PLUGWATCH_TEST_STAGES picks stages (default "host asan tsan arm musl device
-# fuzz mutants").
+#   9. a fixed tenth of the mutation check (scripts/mutants.sh runs it all).
+# PLUGWATCH_TEST_STAGES picks stages (default "host asan tsan arm musl board
+# device fuzz mutants").
 set -e
 cd "$(dirname "$0")/.."
-stages=${PLUGWATCH_TEST_STAGES:-host asan tsan arm musl device fuzz mutants}
+stages=${PLUGWATCH_TEST_STAGES:-host asan tsan arm musl board device fuzz mutants}
 case "$stages" in
-    *arm*|*musl*|*device*|*fuzz*) scripts/setup.sh --all ;;
+    *arm*|*musl*|*board*|*device*|*fuzz*) scripts/setup.sh --all ;;
     *) scripts/setup.sh ;;
 esac
 jobs=$(nproc)
@@ -42,6 +44,9 @@ for stage in $stages; do
             scripts/build-musl.sh build-musl
             echo "== build-musl: tests"
             (cd build-musl/dynamic && ctest --output-on-failure -j"$jobs") ;;
+        board)
+            echo "== board"
+            tests/board/run.sh ;;
         device) scripts/build-device.sh ;;
         fuzz) scripts/fuzz.sh "${PLUGWATCH_FUZZ_SECONDS:-60}" ;;
         mutants) scripts/mutants.sh --sample 10 --dir build-mutants-sample ;;

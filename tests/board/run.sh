@@ -1,0 +1,161 @@
+#!/bin/sh
+# Boots an emulated 32-bit ARM board (qemu-system-arm, Debian's armmp kernel,
+# BusyBox) with the static musl supervisor and checks, from its console, what
+# the scenarios in tests/board/init saw. Real time: no clock is accelerated.
+#   tests/board/run.sh            the scenarios (about a minute and a half)
+#   tests/board/run.sh --long     also one watchdog cycle (about seven more minutes)
+# Needs scripts/build-musl.sh's output (built when missing) and caches the
+# kernel and BusyBox packages in build-board/debs.
+set -e
+cd "$(dirname "$0")/../.."
+top=$(pwd)
+long=""
+[ "$1" = --long ] && long="board.long=1"
+musl=$top/build-musl
+work=$top/build-board
+scripts/setup.sh --board
+[ -x "$musl/plugwatch-static" ] || scripts/build-musl.sh "$musl"
+
+# The kernel and BusyBox for armhf, unpacked, not installed.
+mkdir -p "$work/debs"
+kernel_pkg=$(apt-cache depends linux-image-armmp:armhf | sed -n 's/.*Depends: \(linux-image-[^ ]*\):armhf.*/\1/p' | head -n 1)
+[ -n "$kernel_pkg" ] || { echo "board: no armhf kernel package known to apt" >&2; exit 1; }
+for pkg in "$kernel_pkg:armhf" busybox-static:armhf; do
+    name=${pkg%%:*}
+    if ! ls "$work/debs/${name}"_*.deb >/dev/null 2>&1; then
+        (cd "$work/debs" && apt-get download -q "$pkg" >/dev/null 2>&1) ||
+            { echo "board: cannot download $pkg" >&2; exit 1; }
+    fi
+done
+rm -rf "$work/unpacked" "$work/root"
+mkdir -p "$work/unpacked"
+for deb in "$work"/debs/*.deb; do dpkg-deb -x "$deb" "$work/unpacked"; done
+kernel=$(ls "$work"/unpacked/boot/vmlinuz-* | head -n 1)
+
+# The board's root: BusyBox, the init script, a clock setter, the plug-ins.
+root=$work/root
+mkdir -p "$root/bin" "$root/sbin" "$root/usr/bin" "$root/usr/sbin" "$root/proc" "$root/sys" \
+    "$root/dev" "$root/tmp" "$root/nodra/apps"
+cp "$work/unpacked/bin/busybox" "$root/bin/busybox"
+cp tests/board/init "$root/init"
+chmod +x "$root/init"
+arm-linux-gnueabihf-gcc -specs=/usr/lib/arm-linux-musleabihf/musl-gcc.specs -static -Os \
+    tests/board/settime.c -o "$root/bin/settime"
+
+worker() { # plugin name body
+    cat >"$root/nodra/apps/$1/files/$2" <<EOF
+#!/bin/sh
+L=/tmp/log
+W=\${0##*/}
+echo "start \$W \$\$ \$(cut -d' ' -f1 /proc/uptime) \$0 \$*" >>\$L
+N=\$(grep -c "^start \$W " \$L)
+idle() { while :; do sleep 1; done; }
+$3
+EOF
+    chmod +x "$root/nodra/apps/$1/files/$2"
+}
+plugin() { # name config
+    mkdir -p "$root/nodra/apps/$1/files" "$root/nodra/apps/$1/data"
+    cp "$musl/plugwatch-static" "$root/nodra/apps/$1/files/$1"
+    echo "$2" >"$root/nodra/apps/$1/files/config"
+}
+watch() { # base...
+    list=""
+    for b in "$@"; do list="$list${list:+, }{\"base\": \"$b\"}"; done
+    echo "{\"__watch\": {\"processes\": [$list]}}"
+}
+
+# pwa: a single restart (exit 3), then a restart of all (exit 160); a2 leaves
+# a plain child behind, a3's child ends with its parent.
+plugin pwa "$(watch a1 a2 a3)"
+worker pwa a1 '[ "$N" = 1 ] && exit 3
+[ "$N" = 2 ] && { sleep 3; exit 160; }
+idle'
+worker pwa a2 '[ "$N" = 1 ] && { sleep 1000 & echo "child a2 $!" >>$L; }
+idle'
+worker pwa a3 '[ "$N" = 1 ] && { parent=$$; ( while kill -0 $parent 2>/dev/null; do sleep 1; done ) &
+    echo "child a3 $!" >>$L; }
+idle'
+# pwb: an upgrade unpacked by BusyBox tar, booted from ../data/, failing there.
+plugin pwb "$(watch b1)"
+worker pwb b1 '[ "$N" = 1 ] && { cp /pkg/pwb.tgz /tmp/.uci/ttupgrade.tgz; exit 130; }
+idle'
+mkdir -p "$work/pkg" "$root/pkg"
+cp "$root/nodra/apps/pwb/files/b1" "$work/pkg/b1"
+sed -i 's/^\[ "$N" = 1 \].*/exit 129/' "$work/pkg/b1"
+tar czf "$root/pkg/pwb.tgz" --owner=0 --group=0 -C "$work/pkg" b1
+# pwc: a program that cannot be executed.
+plugin pwc "$(watch c-missing)"
+# pwk: its worker gets SIGTERM when the supervisor is killed.
+plugin pwk "$(watch d1)"
+worker pwk d1 'trap "echo \"term d1 \$\$\" >>\$L; exit 0" TERM
+idle'
+# pwe: a worker end logged after the clock passed 2038.
+plugin pwe "$(watch e1)"
+worker pwe e1 '[ "$N" = 1 ] && { read go </tmp/clockset; exit 3; }
+idle'
+# pwf (long run only): a worker that never shows its alive file.
+plugin pwf '{"__watch": {"processes": [{"base": "f1", "excheck": true}]}}'
+worker pwf f1 'idle'
+
+(cd "$root" && find . | cpio -o -H newc --quiet | gzip -9) >"$work/initramfs.gz"
+echo "board: booting $(basename "$kernel") with BusyBox and plugwatch-static"
+limit=240
+[ -n "$long" ] && limit=900
+status=0
+timeout "$limit" qemu-system-arm -M virt -cpu cortex-a15 -m 256 -nic none -nographic -no-reboot \
+    -kernel "$kernel" -initrd "$work/initramfs.gz" \
+    -append "console=ttyAMA0 rdinit=/init quiet panic=-1 $long" </dev/null >"$work/console.log" 2>&1 ||
+    status=$?
+tr -d '\r' <"$work/console.log" | sed -n 's/^@@ //p' >"$work/seen"
+[ $status = 0 ] || echo "board: qemu ended with status $status" >&2
+
+passed=0
+failed=0
+expect() { # description extended-regex
+    if grep -Eq "$2" "$work/seen"; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "board: FAIL: $1 (no line matches: $2)"
+    fi
+}
+D='[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9:]{8} [0-9]{4}'
+expect "the board ran to its end" '^board done$'
+expect "started by bare name under /nodra/apps" '^run pwa: /nodra/apps/pwa/files$'
+expect "exit 3 logged" "^run pwa: $D: a1 exited normally with code\\(3\\)$"
+expect "single restart with its code" '^log: start a1 [0-9]+ [0-9.]+ a1 -r 3$'
+expect "the single restart announced" '^out pwa: Will restart normal prog after 10 secs$'
+for w in a1 a2 a3; do
+    expect "$w restarted with 160 through BusyBox killall" "^log: start $w [0-9]+ [0-9.]+ $w -r 160$"
+done
+expect "old a2 killed by name" '^old a2 gone$'
+expect "old a3 killed by name" '^old a3 gone$'
+expect "a plain child outlives its worker, adopted by init" '^child of a2 alive, parent 1$'
+expect "a child that watches its parent ends with it" '^child of a3 gone$'
+expect "booted from ../data/ after BusyBox tar unpacked the package" \
+    '^log: start b1 [0-9]+ [0-9.]+ \.\./data//b1 -r 130 -T /tmp/\.uci/ -D \.\./data/ -O velmar_rtos510$'
+expect "the failed boot from ../data/ falls back to files/" '^log: start b1 [0-9]+ [0-9.]+ b1 -r 129$'
+expect "the failed boot is announced" '^out pwb: failed boot, then clean bootchk, and try again$'
+expect "the record is deleted" '^bootchk of pwb absent$'
+expect "the exec failure's message" '^out pwc: failed to exec c-missing, error is No such file or directory$'
+expect "no record: the supervisor gives up" '^out pwc: failed for normal boot, exit$'
+expect "and ends with status 0" '^pwc status 0$'
+expect "a second instance is refused" '^out second: already in use for /tmp/\.uci/pwa\.run$'
+expect "with its message" '^out second: process\(pwa\) already run$'
+expect "and status 0" '^second instance status 0$'
+expect "workers get SIGTERM when the supervisor is killed" '^log: term d1 [0-9]+$'
+expect "the clock is past 2038" '^clock set 2040$'
+expect "an event line dated after 2038" "^run pwe: [A-Z][a-z]{2} Mar  1 [0-9:]{8} 2040: e1 exited normally with code\\(3\\)$"
+# The single restart waits its 10 s.
+delay=$(awk '$1 == "log:" && $3 == "a1" { t[++n] = $5 } END { if (n >= 2) printf "%d", t[2] - t[1]; else print -1 }' "$work/seen")
+if [ "$delay" -ge 10 ] && [ "$delay" -lt 15 ]; then passed=$((passed + 1)); else
+    failed=$((failed + 1)); echo "board: FAIL: a1 restarted after $delay s, not 10"; fi
+if [ -n "$long" ]; then
+    expect "the watchdog's notice" '^run pwf: f1 is not alive, and we will kill it\.$'
+    expect "the watchdog kill logged" "^run pwf: $D: f1 killed by signal\\(9\\)$"
+    expect "restarted with 199" '^log: start f1 [0-9]+ [0-9.]+ f1 -r 199 -A /tmp/\.uci//f1\.alive$'
+fi
+echo "board: console in $work/console.log; $(sed -n 's/^elapsed //p' "$work/seen") s of scenarios"
+echo "board: $passed passed, $failed failed"
+[ $failed = 0 ] && [ $status = 0 ]
