@@ -8,11 +8,16 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
+import pwsandbox  # noqa: E402
+from pwsandbox import namespace_mode, read, unshare_prefix  # noqa: E402,F401
+
 BINARY = os.environ.get("PLUGWATCH_BIN", "")
 SCRATCH = os.environ.get("PLUGWATCH_SCRATCH", os.path.join(os.getcwd(), "bbscratch"))
 FAKETIME_LIB = os.environ.get(
@@ -27,43 +32,9 @@ FAULT_FORK_LIB = os.environ.get("PLUGWATCH_FAULT_FORK_LIB", "")
 GUEST_FAKETIME_LIB = os.environ.get("PLUGWATCH_GUEST_FAKETIME_LIB", "")
 # Threads the emulator itself adds to the supervisor's process.
 EMULATOR_THREADS = 1 if EMULATOR else 0
-NSINIT = os.path.join(HERE, "nsinit.sh")
+NSINIT = pwsandbox.INIT
 # asctime text without its newline, e.g. "Tue Mar  5 09:41:07 2024".
 ASCTIME = r"[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}"
-
-_ns_mode = None
-
-
-def namespace_mode():
-    """'root' when we may unshare directly, 'user' when an unprivileged user
-    namespace works, else a reason string for failing loudly."""
-    global _ns_mode
-    if _ns_mode is not None:
-        return _ns_mode
-    probe = "mount -t tmpfs probe /tmp && test -w /tmp"
-    if os.geteuid() == 0:
-        cmd = ["unshare", "-m", "-p", "-f", "--mount-proc", "sh", "-c", probe]
-        mode = "root"
-    else:
-        cmd = ["unshare", "-r", "-m", "-p", "-f", "--mount-proc", "sh", "-c", probe]
-        mode = "user"
-    try:
-        ok = subprocess.run(cmd, capture_output=True, timeout=20).returncode == 0
-    except (OSError, subprocess.TimeoutExpired):
-        ok = False
-    _ns_mode = mode if ok else (
-        "cannot create a private mount and PID namespace (run as root, or enable "
-        "unprivileged user namespaces); refusing to run against the host's /tmp/.uci/")
-    return _ns_mode
-
-
-def unshare_prefix():
-    mode = namespace_mode()
-    if mode not in ("root", "user"):
-        raise RuntimeError(mode)
-    prefix = ["unshare"] + (["-r"] if mode == "user" else [])
-    return prefix + ["-m", "-p", "-f", "--mount-proc", "--kill-child"]
-
 
 # Workers run on real time whatever the supervisor runs on (a time-shifting
 # preload of another word size could not share its clock), so they scale their
@@ -211,7 +182,7 @@ class Plugin:
         if path is not None:
             env["PW_SUPERVISOR_PATH"] = path
         env.update(env_extra or {})
-        env["PW_FAKETIME"] = "%s x%d" % (clock, self.speed)
+        env["PW_FAKETIME"] = pwsandbox.faketime_spec(self.speed, clock)
         env["PW_SPEED"] = str(self.speed)
         # Sanitizer builds: reports go to files the test checks afterwards,
         # and AddressSanitizer accepts the time-shifting library loaded first.
@@ -234,18 +205,7 @@ class Plugin:
         return self
 
     def _find_init(self):
-        path = "/proc/%d/task/%d/children" % (self.proc.pid, self.proc.pid)
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            try:
-                with open(path) as f:
-                    kids = f.read().split()
-                if kids:
-                    return int(kids[0])
-            except OSError:
-                pass
-            time.sleep(0.005)
-        raise RuntimeError("namespace did not start")
+        return pwsandbox.first_child(self.proc.pid)
 
     def stop(self):
         if self.proc is not None:
@@ -270,22 +230,12 @@ class Plugin:
 
     def ns_run(self, shell, timeout=30):
         """Runs shell text inside the namespace and returns the result."""
-        cmd = ["nsenter", "-t", str(self.init_pid), "-m", "-p"]
-        if namespace_mode() == "user":
-            cmd += ["-U", "--preserve-credentials"]
-        return subprocess.run(cmd + ["bash", "-c", shell], capture_output=True, text=True,
-                              timeout=timeout)
+        return subprocess.run(pwsandbox.nsenter_prefix(self.init_pid) + ["bash", "-c", shell],
+                              capture_output=True, text=True, timeout=timeout)
 
     def supervisor_pid(self):
         """The supervisor's process id as seen from outside."""
-        inner = int(read(os.path.join(self.out, "pid")))
-        path = "/proc/%d/task/%d/children" % (self.init_pid, self.init_pid)
-        for pid in read(path).split():
-            status = read("/proc/%s/status" % pid)
-            m = re.search(r"^NSpid:\s+(.*)$", status, re.M)
-            if m and int(m.group(1).split()[-1]) == inner:
-                return int(pid)
-        return None
+        return pwsandbox.host_pid(self.init_pid, int(read(os.path.join(self.out, "pid"))))
 
     # --- observing ---------------------------------------------------------
 
@@ -362,9 +312,6 @@ class Plugin:
         return self.starts(name)
 
 
-def read(path):
-    with open(path, errors="replace") as f:
-        return f.read()
 
 
 class PlugwatchCase(unittest.TestCase):

@@ -1,8 +1,8 @@
 #!/bin/bash
-# First process of a test's own mount and PID namespace: gives it a private
-# /tmp (and /nodra), runs the supervisor under test, records its output and
-# status, then stays alive so that the test can look at what it left.
-# usage: nsinit.sh OUTDIR ARGV0 BINARY CWD [ARG...]
+# First process of a private mount and PID namespace: gives it its own /tmp,
+# /dev/shm and /nodra, runs the supervisor, records its output and status,
+# then stays alive so that whoever started it can look at what it left.
+# usage: pwsandbox-init.sh OUTDIR ARGV0 BINARY CWD [ARG...]
 out=$1 argv0=$2 bin=$3 cwd=$4
 shift 4
 mount -t tmpfs -o "size=${PW_TMP_SIZE:-64m}" plugwatch-test-tmp /tmp || exit 97
