@@ -44,6 +44,18 @@ class ForkFailures(PlugwatchCase):
                                      "failed for normal boot, exit\n")
         self.assertIn("zq-a exited normally with code(5)", p.run_file())
 
+    def test_failed_restart_with_a_record_retries_without_the_signal(self):
+        # The worker ends by a signal, which never sets the cycle's code: the
+        # pass that follows the failed restart (a record was there to delete)
+        # starts it with no code at all.
+        p = self.plugin(config=self.watch("zq-a"), workers={"zq-a": '[ "$N" = 1 ] && crash 15\nidle'})
+        with open(os.path.join(p.data, ".bootchk"), "w") as f:
+            f.write('{"version":"24.01.11.17"}')
+        p.start(preload=[FAULT_FORK_LIB], env_extra={"PW_FAIL_FORK_AT": "2"})
+        starts = p.wait_starts(2)
+        self.assertEqual(p.argv(starts[1].pid), ["zq-a"])
+        self.assertIn("failed to fork\nfailed boot, then clean bootchk, and try again\n", p.stdout())
+
 
 class FullTmp(PlugwatchCase):
     def test_full_filesystem_under_the_run_file(self):
