@@ -57,12 +57,26 @@ def nsenter_prefix(init_pid):
     return cmd
 
 
-def find_faketime_lib():
-    """The host's multi-threaded libfaketime (Debian's libfaketime), or None."""
-    candidates = glob.glob("/usr/lib/*/faketime/" + FAKETIME_NAME) + [
+def elf_machine(path):
+    """(class, byte order, machine) from an ELF header, or None."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(20)
+    except OSError:
+        return None
+    if len(head) < 20 or head[:4] != b"\x7fELF":
+        return None
+    return head[4], head[5], int.from_bytes(head[18:20], "little" if head[5] == 1 else "big")
+
+
+def find_faketime_lib(binary):
+    """The multi-threaded libfaketime (Debian's libfaketime, of any
+    multiarch) that can be preloaded into binary, or None."""
+    candidates = sorted(glob.glob("/usr/lib/*/faketime/" + FAKETIME_NAME)) + [
         "/usr/lib/faketime/" + FAKETIME_NAME, "/usr/local/lib/faketime/" + FAKETIME_NAME]
+    want = elf_machine(binary)
     for path in candidates:
-        if os.path.exists(path):
+        if os.path.exists(path) and elf_machine(path) == want:
             return path
     return None
 
