@@ -64,7 +64,11 @@ class Watchdog(PlugwatchCase):
         # Keeps its file for 300 s, then hangs: the checks at 120 and 240 s
         # find (and delete) the file, those at 360, 480 and 600 s miss it.
         hang = 'for i in 1 2 3; do : >"$ALIVE"; sleep 100; done\nidle'
-        p = self.plugin(config=self.watch(("zq-quit", "true")), workers={"zq-quit": hang}, speed=200)
+        # Shows its file only before the checks at 360 and 720 s: two misses,
+        # a find that starts the count again, two misses; never killed.
+        gappy = 'sleep 250; : >"$ALIVE"; sleep 360; : >"$ALIVE"\nidle'
+        p = self.plugin(config=self.watch(("zq-quit", "true"), ("zq-gappy", "true")),
+                        workers={"zq-quit": hang, "zq-gappy": gappy}, speed=200)
         p.start()
         quit = p.wait_starts(2, "zq-quit")
         self.assertGreater(quit[1].time - quit[0].time, 600)
@@ -74,6 +78,7 @@ class Watchdog(PlugwatchCase):
         quit = p.wait_starts(3, "zq-quit")
         self.assertEqual(p.argv(quit[2].pid)[1:3], ["-r", "9"])
         self.assertEqual(p.run_file().count("zq-quit is not alive, and we will kill it."), 1)
+        self.assertEqual(len(p.starts("zq-gappy")), 1)
 
 
 if __name__ == "__main__":

@@ -125,6 +125,8 @@ TEST(KitAlive, DueTimes)
 
     pw_alive_init(&a, nullptr, 500);
     EXPECT_EQ(a.period, 119u);
+    pw_alive_init(&a, nullptr, PW_ALIVE_CHECK_PERIOD);
+    EXPECT_EQ(a.period, 119u) << "a period of a whole check interval could miss a check";
     EXPECT_EQ(pw_alive_tick(&a, 1000), 0) << "no alive file, nothing to do";
 
     char dir[] = "/tmp/pwkit-XXXXXX";
@@ -135,6 +137,7 @@ TEST(KitAlive, DueTimes)
     EXPECT_EQ(access(path.c_str(), F_OK), 0);
     EXPECT_EQ(pw_alive_due_in(&a, 1010), 30u);
     EXPECT_EQ(pw_alive_tick(&a, 1039), 0);
+    EXPECT_EQ(pw_alive_due_in(&a, 1040), 0u) << "due exactly one period after the last";
     unlink(path.c_str());
     EXPECT_EQ(pw_alive_tick(&a, 1040), 1);
     EXPECT_EQ(access(path.c_str(), F_OK), 0);
@@ -175,6 +178,9 @@ TEST(KitStaging, PackageAppearsOnlyWholeUnderItsFinalName)
     std::stringstream got;
     got << in.rdbuf();
     EXPECT_EQ(got.str(), bytes);
+    struct stat st;
+    ASSERT_EQ(stat(final_path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u) << "the supervisor must be able to read it";
 
     // From a file, replacing the earlier package.
     std::string source = std::string(dir) + "-source";
@@ -190,6 +196,12 @@ TEST(KitStaging, PackageAppearsOnlyWholeUnderItsFinalName)
     EXPECT_EQ(std::string(err), "cannot read /nonexistent/pkg: No such file or directory");
     EXPECT_EQ(pw_stage_package_bytes("x", 1, "/nonexistent-dir", err, sizeof err), -1);
     EXPECT_EQ(std::string(err).rfind("cannot create /nonexistent-dir/.ttupgrade.tgz.", 0), 0u) << err;
+
+    // Without a folder: the supervisor's own, /tmp/.uci/ (private to this test run).
+    mkdir("/tmp/.uci", 0777);
+    ASSERT_EQ(pw_stage_package_bytes("pkg", 3, nullptr, err, sizeof err), 0) << err;
+    EXPECT_EQ(access("/tmp/.uci/ttupgrade.tgz", F_OK), 0);
+    unlink("/tmp/.uci/ttupgrade.tgz");
 
     std::string cleanup = std::string("rm -rf ") + dir + " " + source;
     EXPECT_EQ(std::system(cleanup.c_str()), 0);
