@@ -7,7 +7,8 @@
 
 // Installs the waiting package as code asks (130 unpack into "../data/", 131
 // copy over "../data//init.bin" with install_copy, 132 nothing), deletes it
-// and records what was done in the boot-check record. Does nothing when no package is readable.
+// and records what was done in the boot-check record. Does nothing when no
+// package is readable.
 void apply_upgrade_package(int code);
 
 // Copies every byte of from into to (created 0700 or truncated). Returns 0,

@@ -17,8 +17,9 @@ void enter_app_directory(const char* program_path);
 int ensure_directory(const char* path);
 
 // Opens (creating) path close-on-exec, refusing a symbolic link, takes an
-// exclusive non-blocking lock, then truncates it and writes content. Returns the descriptor, or -1 after
-// a message; the file is untouched when the lock is held elsewhere.
+// exclusive non-blocking lock, then truncates it and writes content. Returns
+// the descriptor, or -1 after a message; the file is untouched when the lock
+// is held elsewhere.
 int open_locked_file(const char* path, const char* content, size_t len);
 
 // Locks the run file and writes the working directory and a line end into
