@@ -90,7 +90,7 @@ class Workbench(unittest.TestCase):
 
     def test_each_broken_rule_is_caught_and_named(self):
         plugin = make_plugin(self.root, "pwbad", BAD)
-        r = self.run_tool(plugin, "--check", "--seconds", "3")
+        r = self.run_tool(plugin, "--check", "--seconds", "4")
         self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
         fails = {(l.split()[1], l.split(": ")[1]) for l in r.stdout.splitlines() if l.startswith("FAIL")}
         self.assertEqual(fails, {("3", "dies"), ("3", "quits"), ("4", "deaf"), ("5", "picky")}, r.stdout)
