@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -205,4 +207,48 @@ TEST(KitStaging, PackageAppearsOnlyWholeUnderItsFinalName)
 
     std::string cleanup = std::string("rm -rf ") + dir + " " + source;
     EXPECT_EQ(std::system(cleanup.c_str()), 0);
+}
+
+TEST(KitChildren, EndWithTheirWorkerHoweverItEnds)
+{
+    // Orphans must come to this process, so that the worker's child can be
+    // waited for: as a subreaper, or as the first process of the private
+    // namespace the unit tests run in (an emulator knows no subreapers).
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0 && getpid() != 1)
+        GTEST_SKIP() << "orphans would not come to this process";
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t worker = fork();
+    ASSERT_GE(worker, 0);
+    if (worker == 0) {
+        pid_t self = getpid();
+        pid_t child = fork();
+        if (child == 0) {
+            if (pw_end_with_parent(self) != 0)
+                _exit(3);
+            pid_t armed = getpid();
+            (void)!write(fds[1], &armed, sizeof armed);
+            for (;;)
+                pause();
+        }
+        for (;;)
+            pause();
+    }
+    pid_t child = 0;
+    ASSERT_EQ(read(fds[0], &child, sizeof child), static_cast<ssize_t>(sizeof child));
+    kill(worker, SIGKILL);   // as a kill by name ends a worker
+    int status = 0;
+    ASSERT_EQ(waitpid(worker, &status, 0), worker);
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    close(fds[0]);
+    close(fds[1]);
+
+    // A worker that is not the parent (gone already): the child must leave.
+    pid_t late = fork();
+    if (late == 0)
+        _exit(pw_end_with_parent(getppid() + 1) == -1 ? 0 : 1);
+    ASSERT_EQ(waitpid(late, &status, 0), late);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
 }

@@ -6,6 +6,7 @@
  *   - PW_EXIT_* and pw_restart_reason: the exit-code protocol
  *   - pw_alive_touch, pw_alive_tick, pw_keeper_start: the alive file
  *   - pw_stage_package_file, pw_stage_package_bytes: upgrade packages
+ *   - pw_end_with_parent: the worker's own child processes
  *
  * Every function is safe to call from any thread unless noted; none prints.
  */
@@ -14,6 +15,7 @@
 
 #include <pthread.h>
 #include <stddef.h>
+#include <sys/types.h>
 #include <time.h>
 
 #ifdef __cplusplus
@@ -131,6 +133,13 @@ void pw_keeper_stop(struct pw_keeper *keeper);
  */
 int pw_stage_package_file(const char *source_path, const char *run_dir, char *err, size_t errlen);
 int pw_stage_package_bytes(const void *data, size_t len, const char *run_dir, char *err, size_t errlen);
+
+/* For a child process of the worker, called in the child right after fork
+ * with the worker's process id taken before the fork: the child gets SIGTERM
+ * when the worker ends, however it ends (a worker killed by name gets SIGKILL,
+ * which no handler of its own sees). Returns 0, or -1 when the worker was gone
+ * already, or the request failed: the child should then leave. */
+int pw_end_with_parent(pid_t parent);
 
 #ifdef __cplusplus
 }
