@@ -7,10 +7,10 @@
 #     -DPLUGWATCH_BUILD_TESTS=OFF
 # Debian's own arm-linux-gnueabihf compiler serves as such an SDK with
 # musl-dev:armhf: give the prefix arm-linux-gnueabihf- and PLUGWATCH_MUSL_SPECS
-# the specs file that package ships (scripts/build-musl.sh does this).
+# the GCC driver file that package ships (scripts/build-musl.sh does this).
 set(PLUGWATCH_SDK_PREFIX "" CACHE STRING "Compiler prefix of the device SDK, e.g. /opt/sdk/bin/arm-linux-musleabihf-")
 set(PLUGWATCH_SYSROOT "" CACHE PATH "Sysroot of the device SDK")
-set(PLUGWATCH_MUSL_SPECS "" CACHE FILEPATH "musl specs file for a glibc cross compiler, e.g. /usr/lib/arm-linux-musleabihf/musl-gcc.specs")
+set(PLUGWATCH_MUSL_SPECS "" CACHE FILEPATH "GCC driver file for musl with a glibc cross compiler, e.g. /usr/lib/arm-linux-musleabihf/musl-gcc.specs")
 # CMake's compiler checks read this file again in projects of their own.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES PLUGWATCH_SDK_PREFIX PLUGWATCH_SYSROOT PLUGWATCH_MUSL_SPECS)
 if(NOT PLUGWATCH_SDK_PREFIX)
@@ -27,7 +27,7 @@ if(PLUGWATCH_SYSROOT)
   set(ENV{PKG_CONFIG_LIBDIR} ${PLUGWATCH_SYSROOT}/usr/lib/pkgconfig:${PLUGWATCH_SYSROOT}/usr/share/pkgconfig)
 endif()
 
-# A glibc compiler driven at musl through a specs file: libstdc++'s headers
+# A glibc compiler driven at musl through a GCC driver file: libstdc++'s headers
 # still serve the header-only parts the supervisor uses, and programs are
 # linked by the C driver, since the toolchain's libstdc++ is built for glibc
 # (the supervisor needs none of it at run time).

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds plugwatch for the gateway's own C library, musl, on 32-bit ARM, from
 # Debian's packages only: the arm-linux-gnueabihf cross compiler driven at
-# musl-dev:armhf through the specs file that package ships.
+# musl-dev:armhf through the GCC driver file that package ships.
 #   scripts/build-musl.sh [DIR]            (default DIR: build-musl)
 # Leaves in DIR:
 #   plugwatch              dynamically linked against musl (for the tests)
@@ -20,8 +20,8 @@ dir=$(cd "$dir" && pwd)
 scripts/setup.sh --musl
 jobs=$(nproc)
 triple=arm-linux-gnueabihf
-specs=/usr/lib/arm-linux-musleabihf/musl-gcc.specs
-cc="$triple-gcc -specs=$specs"
+musl_driver=/usr/lib/arm-linux-musleabihf/musl-gcc.specs
+cc="$triple-gcc -specs=$musl_driver"
 
 # Debian source packages, unpacked with Debian's patches applied.
 fetch_source() {
@@ -106,7 +106,7 @@ configure() {
     sysroot=$2
     shift 2
     cmake -S "$top" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/device-musl.cmake" \
-        -DPLUGWATCH_SDK_PREFIX=$triple- -DPLUGWATCH_MUSL_SPECS="$specs" \
+        -DPLUGWATCH_SDK_PREFIX=$triple- -DPLUGWATCH_MUSL_SPECS="$musl_driver" \
         -DPLUGWATCH_SYSROOT="$sysroot" "$@" >/dev/null
     cmake --build "$build" -j"$jobs" >/dev/null
 }
