@@ -70,6 +70,15 @@ int commit_temporary(const temp_path& tmp, const char* path, bool written)
     return 0;
 }
 
+// Flushes the filesystem that holds dir, so that files written there by
+// another program (tar) are on the medium before anything records them.
+void sync_filesystem_of(const char* dir)
+{
+    unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd || syncfs(fd.get()) != 0)
+        sync();
+}
+
 bool sync_file(const char* path)
 {
     unique_fd fd(open(path, O_WRONLY | O_CLOEXEC));
@@ -144,8 +153,10 @@ void apply_upgrade_package(int code)
 
     if (code == 130) {
         std::snprintf(command.data(), command.size(), "tar -zxf %s -C %s", package.data(), DATA_DIR);
-        if (std::system(command.data()) == 0)
+        if (std::system(command.data()) == 0) {
+            sync_filesystem_of(DATA_DIR);
             add_number_one(record.get(), "plugindata");
+        }
     } else if (code == 131) {
         std::snprintf(destination.data(), destination.size(), "%s/%s", DATA_DIR, LUA_IMAGE_NAME);
         install_copy(package.data(), destination.data());

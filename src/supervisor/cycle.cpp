@@ -5,12 +5,18 @@
 #include "supervisor/reaper.h"
 #include "util/shell_command.h"
 
+#include <csignal>
 #include <cstdio>
 
 void kill_all_processes(SupervisorState* state)
 {
     for (int i = 0; i < state->process_count && i < MAX_PROCESSES; ++i) {
-        state->processes[i].pid = 0;
+        // The slot's own process is killed by pid too: its name may not be
+        // the one the process runs under (an exec'd program, an interpreter).
+        // A pid above 0 is a child not yet reaped, so it names no other process.
+        pid_t pid = state->processes[i].pid.exchange(0);
+        if (pid > 0)
+            kill(pid, SIGKILL);
         run_kill_command(state->processes[i].name);
     }
 }

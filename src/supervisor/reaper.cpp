@@ -3,13 +3,12 @@
 #include "bootdata/upgrade.h"
 #include "supervisor/exit_policy.h"
 #include "supervisor/launcher.h"
-#include "util/fd_util.h"
+#include "util/run_log.h"
 
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,16 +23,7 @@ int format_exit_event(char* buf, size_t size, const char* time_text, const char*
 
 void log_exit_event(int code, int exited, const char* name, int run_fd)
 {
-    std::array<char, 64> time_text{};
-    time_t now = time(nullptr);
-    struct tm local;
-    char asc[64];
-    if (localtime_r(&now, &local) != nullptr && asctime_r(&local, asc) != nullptr) {
-        std::snprintf(time_text.data(), time_text.size(), "%s", asc);
-        size_t len = std::strlen(time_text.data());
-        if (len > 0)
-            time_text[len - 1] = '\0';
-    }
+    std::array<char, 64> time_text = local_time_text();
     // A name holds at most 4095 characters, so the whole line always fits.
     std::array<char, PATH_TEXT_SIZE + 256> line;
     int n = format_exit_event(line.data(), line.size(), time_text.data(), name, code, exited);

@@ -55,12 +55,3 @@ void close_inherited_fds(int start)
         start = 3;
     close_fd_range(start, open_files_limit());
 }
-
-int write_run_log(int fd, const char* buf, size_t len)
-{
-    if (fd <= 0)
-        return -1;
-    ssize_t ignored = ::write(fd, buf, len);
-    (void)ignored;
-    return 0;
-}

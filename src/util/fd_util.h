@@ -24,6 +24,3 @@ void close_fd_range(int start, long limit);
 // Closes every descriptor from start (below 1 means 3) up to the open-files
 // limit, ignoring errors.
 void close_inherited_fds(int start);
-
-// Appends one run-file line with a single write. Drops it when fd <= 0.
-int write_run_log(int fd, const char* buf, size_t len);

@@ -1,11 +1,12 @@
 #include "watchdog/watchdog.h"
 
-#include "util/fd_util.h"
+#include "util/run_log.h"
 #include "util/shell_command.h"
 
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <csignal>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -16,7 +17,7 @@ bool slot_has_alive_file(const WatchedProcess& slot)
     return slot.alive_path[0] != '\0';
 }
 
-void kill_silent_worker(SupervisorState* state, WatchedProcess& slot)
+void kill_silent_worker(SupervisorState* state, WatchedProcess& slot, pid_t pid)
 {
     std::array<char, 8192> text;
     int n = std::snprintf(text.data(), text.size(), "%s is not alive, and we will kill it.\n", slot.name);
@@ -26,6 +27,11 @@ void kill_silent_worker(SupervisorState* state, WatchedProcess& slot)
     // Marked before the kill, so that the reaping loop, which may collect
     // the worker as soon as it dies, always sees the mark.
     slot.watchdog_killed = 1;
+    // By pid as well as by name: a worker that exec'd a program of another
+    // name, or runs under an interpreter, is invisible to the name. The pid
+    // was read once, above 0: an unreaped child, or a zombie, never another
+    // process.
+    kill(pid, SIGKILL);
     run_kill_command(slot.name);
 }
 
@@ -35,7 +41,8 @@ void check_alive_sweep(SupervisorState* state)
 {
     for (int i = 0; i < state->process_count && i < MAX_PROCESSES; ++i) {
         WatchedProcess& slot = state->processes[i];
-        if (slot.pid <= 0 || !slot_has_alive_file(slot))
+        pid_t pid = slot.pid;
+        if (pid <= 0 || !slot_has_alive_file(slot))
             continue;
         if (access(slot.alive_path, F_OK) == 0) {
             unlink(slot.alive_path);
@@ -43,7 +50,7 @@ void check_alive_sweep(SupervisorState* state)
             continue;
         }
         if (++slot.miss_count > ALIVE_MISS_LIMIT)
-            kill_silent_worker(state, slot);
+            kill_silent_worker(state, slot, pid);
     }
 }
 

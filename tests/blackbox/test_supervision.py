@@ -71,6 +71,24 @@ class SingleRestarts(PlugwatchCase):
             self.assertEqual(p.argv(s.pid)[1:], ["-r", "11"])
         self.assertEqual(p.run_file().count("killed by signal(11)"), 4)
 
+    def test_run_file_stays_under_64_kib(self):
+        # A long name in a crash loop: about 250 lines before the first cut.
+        name = "zq-" + "n" * 200
+        p = self.plugin(config=self.watch(name), workers={name: "finish 1"}, speed=1000)
+        p.start()
+        p.wait_until(lambda: "earlier events dropped" in p.run_file(), 120, "a cut")
+        count = len(p.starts())
+        p.wait_starts(count + 30, timeout=120)
+        lines = p.run_file().split("\n")
+        self.assertEqual(lines[0], p.files)
+        self.assertRegex(lines[1], "^" + ASCTIME + ": earlier events dropped$")
+        self.assertEqual(lines[-1], "")
+        line = "^" + ASCTIME + r": %s exited normally with code\(1\)$" % name
+        for l in lines[2:-1]:
+            self.assertRegex(l, line)
+        self.assertLessEqual(len(p.run_file()), 65536)
+        self.assertGreater(len(lines), 100)
+
     def test_event_line_dated_after_2038(self):
         if os.environ.get("PLUGWATCH_TIME_T_SIZE") == "4":
             self.skipTest("this target's time_t has 32 bits: the device target is musl")
@@ -106,22 +124,25 @@ class RestartAll(PlugwatchCase):
             "zq-a": first_run_then_idle("finish 5"),
             "zq-b": first_run_then_idle("{ sleep 60; finish 160; }"),
             "zq-c": first_run_then_idle("crash 15"),
+            # Runs under another program's name: killall by name misses it.
+            "zq-d": "exec sleep 100000",
         }
         p = self.plugin(config=self.watch(*workers), workers=workers)
         p.start()
         for name in workers:
-            p.wait_starts(3 if name != "zq-b" else 2, name)
+            p.wait_starts(3 if name in ("zq-a", "zq-c") else 2, name)
         a, c = p.starts("zq-a"), p.starts("zq-c")
         b = p.starts("zq-b")
         # Single restarts first: the exit sets the code, the signal does not.
         self.assertEqual(p.argv(a[1].pid)[1:], ["-r", "5"])
         self.assertEqual(p.argv(c[1].pid)[1:], ["-r", "15"])
         # Then the pass after 160: everyone with 160, at once.
-        for s in (a[2], b[1], c[2]):
+        d = p.starts("zq-d")
+        for s in (a[2], b[1], c[2], d[1]):
             self.assertEqual(p.argv(s.pid)[1:], ["-r", "160"], s)
-        # The workers killed by name are reaped as nobody's.
+        # The workers killed (by name, or by pid) are reaped as nobody's.
         out = p.stdout()
-        for s in (a[1], c[1]):
+        for s in (a[1], c[1], d[0]):
             self.assertIn("No such pid(%d) for reexec\n" % s.pid, out)
         # No delay before the pass that 160 asks for: only the two single
         # restarts announced one.

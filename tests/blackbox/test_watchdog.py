@@ -25,7 +25,8 @@ class Watchdog(PlugwatchCase):
 
     def test_silent_worker_is_killed_and_restarted_with_199(self):
         workers = {
-            "zq-silent": IDLE,
+            # Runs under another program's name: only the kill by pid reaches it.
+            "zq-silent": "exec sleep 100000",
             "zq-keeper": "keep_alive 40",
             # Misses the first two checks, shows its file before the third.
             "zq-late": "sleep 250\nkeep_alive 40",

@@ -1,11 +1,16 @@
 #include "supervisor/exit_policy.h"
 #include "supervisor/reaper.h"
+#include "util/run_log.h"
 #include "util/shell_command.h"
 
 #include <csignal>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -89,6 +94,44 @@ TEST(ExitEventLine, Formats)
     EXPECT_STREQ(buf, "Tue Mar  5 09:41:07 2024: w1 killed by signal(9)\n");
     std::string longname(300, 'n');
     EXPECT_EQ(format_exit_event(buf, sizeof buf, t, longname.c_str(), 1, 1), -1);
+}
+
+TEST(RunLog, CutKeepsFirstLineMarkerAndNewestLinesWhole)
+{
+    FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    int fd = fileno(file);
+    const std::string head = "/nodra/apps/p/files\n";
+    ASSERT_EQ(write(fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+    // Lines of varying length, up to the longest a name allows, each numbered.
+    std::vector<std::string> lines;
+    for (int i = 0; i < 3000; ++i) {
+        size_t filler = (i * 37) % 600 + (i % 97 == 0 ? 4000 : 0);
+        std::string line = "line " + std::to_string(i) + " " + std::string(filler, 'x') + "\n";
+        lines.push_back(line);
+        ASSERT_EQ(write_run_log(fd, line.data(), line.size()), 0);
+        struct stat st;
+        ASSERT_EQ(fstat(fd, &st), 0);
+        ASSERT_LE(st.st_size, static_cast<off_t>(RUN_LOG_LIMIT)) << i;
+    }
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    std::string text(static_cast<size_t>(st.st_size), '\0');
+    ASSERT_EQ(pread(fd, &text[0], text.size(), 0), st.st_size);
+    std::fclose(file);
+
+    ASSERT_EQ(text.compare(0, head.size(), head), 0);
+    size_t marker_end = text.find('\n', head.size()) + 1;
+    std::string marker = text.substr(head.size(), marker_end - head.size());
+    // An asctime text of 24 characters, then the notice.
+    EXPECT_EQ(marker.find(": earlier events dropped\n"), 24u) << marker;
+    // What follows is the newest lines, whole and in order, ending with the last.
+    std::string kept;
+    size_t first = lines.size();
+    while (first > 0 && kept.size() + lines[first - 1].size() <= text.size() - marker_end)
+        kept = lines[--first] + kept;
+    EXPECT_EQ(text.substr(marker_end), kept);
+    EXPECT_LT(lines.size() - first, lines.size() / 2);
 }
 
 TEST(KillCommand, QuotesOnlyWhatNeedsIt)

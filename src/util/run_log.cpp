@@ -1,0 +1,134 @@
+#include "util/run_log.h"
+
+#include "util/fixed_paths.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+std::array<char, 64> local_time_text()
+{
+    std::array<char, 64> text{};
+    time_t now = time(nullptr);
+    struct tm local;
+    char asc[64];
+    if (localtime_r(&now, &local) != nullptr && asctime_r(&local, asc) != nullptr) {
+        std::snprintf(text.data(), text.size(), "%s", asc);
+        size_t len = std::strlen(text.data());
+        if (len > 0 && text[len - 1] == '\n')
+            text[len - 1] = '\0';
+    }
+    return text;
+}
+
+namespace {
+
+// Both threads append lines; a cut moves the whole tail of the file, so no
+// line may be written while it runs.
+pthread_mutex_t g_run_log_lock = PTHREAD_MUTEX_INITIALIZER;
+
+ssize_t pread_retry(int fd, char* buf, size_t len, off_t offset)
+{
+    for (;;) {
+        ssize_t n = pread(fd, buf, len, offset);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+bool pwrite_all(int fd, const char* buf, size_t len, off_t offset)
+{
+    while (len > 0) {
+        ssize_t n = pwrite(fd, buf, len, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        buf += n;
+        len -= static_cast<size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+// The offset just past the first line end at or after from and before end,
+// or -1 when there is none.
+off_t next_line_start(int fd, off_t from, off_t end)
+{
+    std::array<char, 1024> buf;
+    while (from < end) {
+        size_t want = static_cast<size_t>(std::min<off_t>(static_cast<off_t>(buf.size()), end - from));
+        ssize_t n = pread_retry(fd, buf.data(), want, from);
+        if (n <= 0)
+            return -1;
+        const void* nl = std::memchr(buf.data(), '\n', static_cast<size_t>(n));
+        if (nl != nullptr)
+            return from + (static_cast<const char*>(nl) - buf.data()) + 1;
+        from += n;
+    }
+    return -1;
+}
+
+// Copies the bytes [from, end) down to to, which is not after from.
+bool move_down(int fd, off_t from, off_t to, off_t end)
+{
+    std::array<char, 4096> buf;
+    while (from < end) {
+        size_t want = static_cast<size_t>(std::min<off_t>(static_cast<off_t>(buf.size()), end - from));
+        ssize_t n = pread_retry(fd, buf.data(), want, from);
+        if (n <= 0 || !pwrite_all(fd, buf.data(), static_cast<size_t>(n), to))
+            return false;
+        from += n;
+        to += n;
+    }
+    return true;
+}
+
+} // namespace
+
+off_t cut_run_log(int fd, off_t size)
+{
+    // The first line is the working directory: at most PATH_TEXT_SIZE - 1
+    // characters and its line end.
+    off_t head = next_line_start(fd, 0, std::min<off_t>(size, PATH_TEXT_SIZE + 1));
+    if (head < 0)
+        head = 0;
+    std::array<char, 128> marker;
+    int m = std::snprintf(marker.data(), marker.size(), "%s: earlier events dropped\n",
+                          local_time_text().data());
+    if (m <= 0 || static_cast<size_t>(m) >= marker.size())
+        return -1;
+    off_t body = head + m;
+    // The kept lines start at a line start at or after this point, so they
+    // never overlap the marker and are whole.
+    off_t from = std::max(body, size - static_cast<off_t>(RUN_LOG_KEEP));
+    off_t tail = next_line_start(fd, from - 1, size);
+    if (tail < 0)
+        tail = size;
+    off_t new_size = body + (size - tail);
+    if (!pwrite_all(fd, marker.data(), static_cast<size_t>(m), head) || !move_down(fd, tail, body, size) ||
+        ftruncate(fd, new_size) != 0)
+        return -1;
+    lseek(fd, new_size, SEEK_SET);
+    return new_size;
+}
+
+int write_run_log(int fd, const char* buf, size_t len)
+{
+    if (fd <= 0)
+        return -1;
+    pthread_mutex_lock(&g_run_log_lock);
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<unsigned long long>(st.st_size) + len > RUN_LOG_LIMIT)
+        cut_run_log(fd, st.st_size);
+    ssize_t ignored = ::write(fd, buf, len);
+    (void)ignored;
+    pthread_mutex_unlock(&g_run_log_lock);
+    return 0;
+}
