@@ -12,12 +12,13 @@
 #   7. the device build: size and libraries checked;
 #   8. bounded libFuzzer runs of the configuration loader, the boot-check
 #      reader and the version-stamp parser;
-#   9. a fixed tenth of the mutation check (scripts/mutants.sh runs it all).
+#   9. a fixed tenth of the mutation check (scripts/mutants.sh runs it all);
+#  10. two plug-in days of soak (scripts/soak.sh --days).
 # PLUGWATCH_TEST_STAGES picks stages (default "host asan tsan arm musl board
-# device fuzz mutants").
+# device fuzz mutants soak").
 set -e
 cd "$(dirname "$0")/.."
-stages=${PLUGWATCH_TEST_STAGES:-host asan tsan arm musl board device fuzz mutants}
+stages=${PLUGWATCH_TEST_STAGES:-host asan tsan arm musl board device fuzz mutants soak}
 case "$stages" in
     *arm*|*musl*|*board*|*device*|*fuzz*) scripts/setup.sh --all ;;
     *) scripts/setup.sh ;;
@@ -50,6 +51,7 @@ for stage in $stages; do
         device) scripts/build-device.sh ;;
         fuzz) scripts/fuzz.sh "${PLUGWATCH_FUZZ_SECONDS:-60}" ;;
         mutants) scripts/mutants.sh --sample 10 --dir build-mutants-sample ;;
+        soak) scripts/soak.sh --days 2 ;;
         *) echo "unknown stage: $stage" >&2; exit 2 ;;
     esac
 done

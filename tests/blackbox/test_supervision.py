@@ -128,9 +128,16 @@ class RestartAll(PlugwatchCase):
             "zq-d": "exec sleep 100000",
         }
         p = self.plugin(config=self.watch(*workers), workers=workers)
+        # A copy left by an earlier instance, no child of this one: only the
+        # kill by name reaches it.
+        p.prepare("mkdir /tmp/old && cp \"$(command -v sleep)\" /tmp/old/zq-b && "
+                  "{ /tmp/old/zq-b 100000 & echo $! >%s/leftover; }" % p.out)
         p.start()
         for name in workers:
             p.wait_starts(3 if name in ("zq-a", "zq-c") else 2, name)
+        leftover = read(os.path.join(p.out, "leftover")).strip()
+        state = p.ns_run("cat /proc/%s/stat 2>/dev/null" % leftover).stdout.split(") ")[-1][:1]
+        self.assertIn(state, ("", "Z"), "the earlier instance's copy still runs")
         a, c = p.starts("zq-a"), p.starts("zq-c")
         b = p.starts("zq-b")
         # Single restarts first: the exit sets the code, the signal does not.
