@@ -60,16 +60,36 @@ def run(cmd, cwd=None, quiet=True, timeout=None):
     return subprocess.run(cmd, cwd=cwd, stdout=out, stderr=out, timeout=timeout).returncode
 
 
+# What a plain copy leaves out: the same as .gitignore.
+IGNORED_TOP = ("build", "scratch", "dist", ".git")
+
+
+def source_files():
+    """The tree's files, relative to its top: git's tracked and untracked (not
+    ignored) files in a checkout; in a tree without git (a release tarball, a
+    build system's source cache), every file but build output."""
+    try:
+        listing = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=TOP,
+                                 capture_output=True)
+        if listing.returncode == 0:
+            return [n for n in listing.stdout.decode().split("\0") if n]
+    except OSError:
+        pass
+    names = []
+    for root, dirs, files in os.walk(TOP):
+        rel = os.path.relpath(root, TOP)
+        dirs[:] = [d for d in dirs if d != "__pycache__" and not (
+            rel == "." and d.startswith(IGNORED_TOP))]
+        names += [os.path.normpath(os.path.join(rel, f)) for f in files if not f.endswith(".pyc")]
+    return names
+
+
 def copy_tree(dest):
-    """The tracked and untracked (not ignored) files, as they are now."""
-    listing = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=TOP,
-                             capture_output=True)
-    if listing.returncode != 0:
-        sys.exit("mutants: the tree must be a git checkout")
+    """The tree's source files, as they are now."""
     if os.path.isdir(dest):
         shutil.rmtree(dest)
-    for name in listing.stdout.decode().split("\0"):
-        if not name or not os.path.isfile(os.path.join(TOP, name)):
+    for name in source_files():
+        if not os.path.isfile(os.path.join(TOP, name)):
             continue
         target = os.path.join(dest, name)
         os.makedirs(os.path.dirname(target), exist_ok=True)

@@ -8,6 +8,5 @@
 set -e
 cd "$(dirname "$0")/.."
 command -v python3 >/dev/null || { echo "mutants: python3 is missing (apt-get install python3)" >&2; exit 2; }
-command -v git >/dev/null || { echo "mutants: git is missing (apt-get install git)" >&2; exit 2; }
 scripts/setup.sh
 exec python3 scripts/mutants.py "$@"

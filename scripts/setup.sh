@@ -10,7 +10,7 @@ set -e
 BASE="g++ cmake make pkg-config libcjson-dev libgtest-dev libfaketime psmisc tar gzip python3 util-linux"
 CROSS="g++-arm-linux-gnueabihf qemu-user libcjson-dev:armhf libgtest-dev:armhf libfaketime:armhf libstdc++6:armhf"
 MUSL="g++-arm-linux-gnueabihf qemu-user musl-dev:armhf dpkg-dev"
-BOARD="qemu-system-arm cpio"
+BOARD="qemu-system-arm cpio e2fsprogs"
 FUZZ="clang libclang-rt-dev"
 
 case "$1" in

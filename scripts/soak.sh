@@ -12,8 +12,6 @@
 set -e
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-dpkg-query -W -f='${Status}' valgrind 2>/dev/null | grep -q "install ok installed" ||
-    { [ "$(id -u)" = 0 ] && apt-get install -y -qq valgrind >/dev/null; }
 scripts/build.sh build >/dev/null
 export PLUGWATCH_BIN="$(pwd)/build/plugwatch" PLUGWATCH_SCRATCH="$(pwd)/build/soak"
 export PLUGWATCH_FAKETIME_LIB="/usr/lib/$(gcc -print-multiarch)/faketime/libfaketimeMT.so.1"
@@ -23,6 +21,9 @@ if [ "$1" = --days ]; then
     echo "== soak: plug-in days"
     exec python3 soak_days.py --days "$@"
 fi
+dpkg-query -W -f='${Status}' valgrind 2>/dev/null | grep -q "install ok installed" ||
+    { [ "$(id -u)" = 0 ] && apt-get install -y -qq valgrind >/dev/null; } ||
+    { echo "soak: valgrind is missing (apt-get install valgrind)" >&2; exit 2; }
 echo "== soak: ${1:-10000} restarts"
 python3 soak.py --restarts "${1:-10000}"
 echo "== soak under valgrind: ${2:-300} restarts"

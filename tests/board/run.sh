@@ -38,7 +38,14 @@ mkdir -p "$root/bin" "$root/sbin" "$root/usr/bin" "$root/usr/sbin" "$root/proc" 
     "$root/dev" "$root/tmp" "$root/nodra/apps"
 cp "$work/unpacked/bin/busybox" "$root/bin/busybox"
 cp tests/board/init "$root/init"
+cp tests/board/powercut "$root/powercut"
 chmod +x "$root/init"
+# What the power-cut boots need to reach an ext4 disk on virtio.
+mkdir -p "$root/lib/modules"
+for m in lib/crc16 crypto/crc32c_generic lib/libcrc32c fs/mbcache fs/jbd2/jbd2 fs/ext4/ext4 \
+    drivers/virtio/virtio_mmio drivers/block/virtio_blk; do
+    cp "$work"/unpacked/lib/modules/*/kernel/$m.ko "$root/lib/modules/"
+done
 arm-linux-gnueabihf-gcc -specs=/usr/lib/arm-linux-musleabihf/musl-gcc.specs -static -Os \
     tests/board/settime.c -o "$root/bin/settime"
 
@@ -98,17 +105,47 @@ idle'
 plugin pwf '{"__watch": {"processes": [{"base": "f1", "excheck": true}]}}'
 worker pwf f1 'idle'
 
+# pwp (power-cut boots only): its worker asks for the install of the boot's
+# step; the packages' files and their checksums for the check after the cut.
+plugin pwp "$(watch p1)"
+worker pwp p1 '[ -e /tmp/staged ] || { : >/tmp/staged; cp /pkg/pkg$(cat /tmp/step) /tmp/.uci/ttupgrade.tgz; exit $(cat /tmp/step); }
+idle'
+rm -rf "$work/pkg130" && mkdir -p "$work/pkg130"
+cp "$root/nodra/apps/pwp/files/p1" "$work/pkg130/p1"
+for f in lib1.bin lib2.bin app.bin; do head -c 262144 /dev/urandom >"$work/pkg130/$f"; done
+tar czf "$root/pkg/pkg130" --owner=0 --group=0 -C "$work/pkg130" p1 lib1.bin lib2.bin app.bin
+(cd "$work/pkg130" && sha256sum p1 lib1.bin lib2.bin app.bin) >"$root/pkg/sums130"
+head -c 524288 /dev/urandom >"$root/pkg/pkg131"
+echo "$(sha256sum <"$root/pkg/pkg131" | cut -d' ' -f1)  init.bin" >"$root/pkg/sums131"
+printf '130\n130\n131\n' >"$root/pkg/steps"
+
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -9) >"$work/initramfs.gz"
 echo "board: booting $(basename "$kernel") with BusyBox and plugwatch-static"
 limit=240
 [ -n "$long" ] && limit=900
+board() { # time-limit console-log kernel-arguments [qemu-option...]
+    limit=$1 log=$2 args=$3
+    shift 3
+    timeout "$limit" qemu-system-arm -M virt -cpu cortex-a15 -m 256 -nic none -nographic -no-reboot \
+        -kernel "$kernel" -initrd "$work/initramfs.gz" \
+        -append "console=ttyAMA0 rdinit=/init quiet panic=-1 $args" "$@" </dev/null >"$log" 2>&1
+}
 status=0
-timeout "$limit" qemu-system-arm -M virt -cpu cortex-a15 -m 256 -nic none -nographic -no-reboot \
-    -kernel "$kernel" -initrd "$work/initramfs.gz" \
-    -append "console=ttyAMA0 rdinit=/init quiet panic=-1 $long" </dev/null >"$work/console.log" 2>&1 ||
-    status=$?
+board "$limit" "$work/console.log" "$long" || status=$?
 tr -d '\r' <"$work/console.log" | sed -n 's/^@@ //p' >"$work/seen"
 [ $status = 0 ] || echo "board: qemu ended with status $status" >&2
+
+# Power cuts: the data directory on an ext4 disk made here, one boot per step
+# and one more to check the last cut.
+echo "board: power-cut boots"
+rm -rf "$work/disk" && mkdir -p "$work/disk/data"
+mke2fs -q -F -t ext4 -d "$work/disk" "$work/disk.img" 64M
+for k in 1 2 3 4; do
+    board 120 "$work/cut$k.log" "board.cut=$k" \
+        -drive file="$work/disk.img",if=none,format=raw,id=d0 -device virtio-blk-device,drive=d0 ||
+        { status=$?; echo "board: power-cut boot $k ended with status $status" >&2; }
+    tr -d '\r' <"$work/cut$k.log" | sed -n 's/^@@ //p' >>"$work/seen"
+done
 
 passed=0
 failed=0
@@ -151,6 +188,11 @@ expect "an event line dated after 2038" "^run pwe: [A-Z][a-z]{2} Mar  1 [0-9:]{8
 delay=$(awk '$1 == "log:" && $3 == "a1" { t[++n] = $5 } END { if (n >= 2) printf "%d", t[2] - t[1]; else print -1 }' "$work/seen")
 if [ "$delay" -ge 10 ] && [ "$delay" -lt 15 ]; then passed=$((passed + 1)); else
     failed=$((failed + 1)); echo "board: FAIL: a1 restarted after $delay s, not 10"; fi
+for k in 1 2 3; do
+    step=$(sed -n "${k}p" "$root/pkg/steps")
+    expect "cut $k ($step) came after the record" "^cut $k: power off after $step, record .*\"(plugindata|luadata)\":1"
+    expect "after cut $k ($step) every recorded file is whole" "^cut $k $step files: [0-9]+ whole, broken: none$"
+done
 if [ -n "$long" ]; then
     expect "the watchdog's notice" '^run pwf: f1 is not alive, and we will kill it\.$'
     expect "the watchdog kill logged" "^run pwf: $D: f1 killed by signal\\(9\\)$"
