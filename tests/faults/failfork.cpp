@@ -1,9 +1,11 @@
 // Test-only preload: makes the N-th fork (or vfork) of the process fail with
-// EAGAIN, N taken from PW_FAIL_FORK_AT. The variable is removed at load time
-// so that children do not inherit the fault. A vfork that does not fail is
+// EAGAIN, N taken from PW_FAIL_FORK_AT; with PW_FAIL_KILL set, kill() reports
+// success and signals nothing. The variables are removed at load time so that
+// children do not inherit the faults. A vfork that does not fail is
 // served by a real fork: a wrapper cannot return twice into vfork's caller.
 #include <cerrno>
 #include <cstdlib>
+#include <csignal>
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@ namespace {
 using fork_fn = pid_t (*)();
 
 long fail_at = -1;
+bool fail_kill = false;
 long calls = 0;
 fork_fn real_fork = nullptr;
 
@@ -23,6 +26,8 @@ __attribute__((constructor)) void read_fault()
         fail_at = std::atol(at);
         unsetenv("PW_FAIL_FORK_AT");
     }
+    fail_kill = std::getenv("PW_FAIL_KILL") != nullptr;
+    unsetenv("PW_FAIL_KILL");
 }
 
 } // namespace
@@ -48,4 +53,11 @@ extern "C" pid_t fork()
 extern "C" pid_t vfork()
 {
     return counted_fork();
+}
+
+extern "C" int kill(pid_t pid, int sig)
+{
+    using kill_fn = int (*)(pid_t, int);
+    static kill_fn real_kill = reinterpret_cast<kill_fn>(dlsym(RTLD_NEXT, "kill"));
+    return fail_kill ? 0 : real_kill(pid, sig);
 }

@@ -1,0 +1,141 @@
+// plugwatch-status: how a gateway's plugwatch instances and their workers are
+// doing, read from their run files, /proc and their plug-in trees. It only
+// reads: it never writes, deletes, locks or signals anything.
+#include "status/instance.h"
+#include "status/report.h"
+#include "util/fixed_paths.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <new>
+
+namespace {
+
+constexpr int STATUS_USAGE = 4;
+
+void usage(FILE* out)
+{
+    std::fputs("usage: plugwatch-status [--json] [NAME | PATH]...\n"
+               "Shows each plugwatch instance (every one with a run file in /tmp/.uci/\n"
+               "when none is named): the supervisor, its boot and each worker.\n"
+               "  NAME     the instance whose run file is /tmp/.uci/NAME.run\n"
+               "  PATH     a plug-in program path, as the platform starts it\n"
+               "  --json   one JSON object instead of the text\n"
+               "Exit status: 0 all up, 1 a worker down, 3 not running, 4 usage or no such instance.\n",
+               out);
+}
+
+struct Options {
+    bool json = false;
+    int first_operand = 0;
+    int operand_count = 0;
+};
+
+bool parse_options(int argc, char** argv, Options* o)
+{
+    int i = 1;
+    for (; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--json") == 0) {
+            o->json = true;
+        } else if (std::strcmp(argv[i], "--help") == 0) {
+            usage(stdout);
+            std::exit(0);
+        } else if (std::strcmp(argv[i], "--") == 0) {
+            ++i;
+            break;
+        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            std::fprintf(stderr, "plugwatch-status: unknown option %s\n", argv[i]);
+            usage(stderr);
+            return false;
+        } else {
+            break;
+        }
+    }
+    o->first_operand = i;
+    o->operand_count = argc - i;
+    return true;
+}
+
+// Shows one instance; returns its exit status.
+int show(const char* name, bool json, cJSON* list)
+{
+    void* memory = std::malloc(sizeof(InstanceStatus));
+    if (memory == nullptr) {
+        std::fprintf(stderr, "plugwatch-status: out of memory\n");
+        return STATUS_USAGE;
+    }
+    auto* st = new (memory) InstanceStatus();
+    int status = STATUS_USAGE;
+    if (!gather_instance(name, st)) {
+        std::fprintf(stderr, "plugwatch-status: no such instance: %s (no %s%s.run)\n", name, UCI_DIR, name);
+    } else {
+        status = instance_exit_status(*st);
+        if (json)
+            cJSON_AddItemToArray(list, instance_json(*st));
+        else
+            print_instance(*st);
+    }
+    release_instance(st);
+    st->~InstanceStatus();
+    std::free(memory);
+    return status;
+}
+
+// Every instance with a run file in /tmp/.uci/, in the listing's order.
+int show_all(bool json, cJSON* list)
+{
+    DIR* dir = opendir(UCI_DIR);
+    int worst = -1;
+    while (dir != nullptr) {
+        struct dirent* e = readdir(dir);
+        if (e == nullptr)
+            break;
+        size_t len = std::strlen(e->d_name);
+        if (len <= 4 || std::strcmp(e->d_name + len - 4, ".run") != 0)
+            continue;
+        std::array<char, 256> name{};
+        std::snprintf(name.data(), name.size(), "%.*s", static_cast<int>(len - 4), e->d_name);
+        int status = show(name.data(), json, list);
+        worst = status > worst ? status : worst;
+    }
+    if (dir != nullptr)
+        closedir(dir);
+    if (worst < 0) {
+        std::fprintf(stderr, "plugwatch-status: no instance: no run file in %s\n", UCI_DIR);
+        return STATUS_USAGE;
+    }
+    return worst;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options o;
+    if (!parse_options(argc, argv, &o))
+        return STATUS_USAGE;
+    cJSON* root = o.json ? cJSON_CreateObject() : nullptr;
+    cJSON* list = root != nullptr ? cJSON_AddArrayToObject(root, "instances") : nullptr;
+    int worst = 0;
+    if (o.operand_count == 0) {
+        worst = show_all(o.json, list);
+    } else {
+        for (int i = 0; i < o.operand_count; ++i) {
+            std::array<char, 256> name{};
+            instance_name(argv[o.first_operand + i], name.data(), name.size());
+            int status = show(name.data(), o.json, list);
+            worst = status > worst ? status : worst;
+        }
+    }
+    if (root != nullptr) {
+        char* text = cJSON_Print(root);
+        if (text != nullptr)
+            std::printf("%s\n", text);
+        cJSON_free(text);
+        cJSON_Delete(root);
+    }
+    return worst;
+}

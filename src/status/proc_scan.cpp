@@ -1,0 +1,164 @@
+#include "status/proc_scan.h"
+
+#include "util/fd_util.h"
+#include "util/unique_fd.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+// Reads a small /proc file whole; returns its length or -1.
+long read_small(const char* path, char* buf, size_t size)
+{
+    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd || size == 0)
+        return -1;
+    size_t got = 0;
+    while (got + 1 < size) {
+        ssize_t n = read_retry(fd.get(), buf + got, size - 1 - got);
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    buf[got] = '\0';
+    return static_cast<long>(got);
+}
+
+// The fields of /proc/PID/stat after the command name, which may itself hold
+// spaces and parentheses: they start after its last ')'.
+const char* stat_fields(pid_t pid, std::array<char, 1024>* buf)
+{
+    std::array<char, 64> path;
+    std::snprintf(path.data(), path.size(), "/proc/%d/stat", static_cast<int>(pid));
+    if (read_small(path.data(), buf->data(), buf->size()) <= 0)
+        return nullptr;
+    const char* close = std::strrchr(buf->data(), ')');
+    return close != nullptr && close[1] == ' ' ? close + 2 : nullptr;
+}
+
+// The n-th space-separated field (from 0) of text, as a number.
+long long field(const char* text, int n)
+{
+    for (int i = 0; i < n && text != nullptr; ++i) {
+        text = std::strchr(text, ' ');
+        if (text != nullptr)
+            ++text;
+    }
+    return text != nullptr ? std::strtoll(text, nullptr, 10) : -1;
+}
+
+time_t boot_time()
+{
+    static time_t cached = -1;
+    if (cached >= 0)
+        return cached;
+    std::array<char, 8192> buf;
+    if (read_small("/proc/stat", buf.data(), buf.size()) <= 0)
+        return -1;
+    const char* btime = std::strstr(buf.data(), "\nbtime ");
+    if (btime != nullptr)
+        cached = static_cast<time_t>(std::strtoll(btime + 7, nullptr, 10));
+    return cached;
+}
+
+} // namespace
+
+pid_t flock_holder(dev_t dev, ino_t ino)
+{
+    FILE* f = std::fopen("/proc/locks", "re");
+    if (f == nullptr)
+        return 0;
+    std::array<char, 512> line;
+    pid_t holder = 0;
+    while (holder == 0 && std::fgets(line.data(), line.size(), f) != nullptr) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; blocked
+        // waiters carry "->" and are not holders.
+        char kind[16], mode[16], access[16];
+        int pid = 0;
+        unsigned int major = 0, minor = 0;
+        unsigned long long inode = 0;
+        if (std::strstr(line.data(), "->") != nullptr)
+            continue;
+        const char* rest = std::strchr(line.data(), ':');
+        if (rest != nullptr &&
+            std::sscanf(rest + 1, "%15s %15s %15s %d %x:%x:%llu", kind, mode, access, &pid, &major, &minor,
+                        &inode) == 7 &&
+            std::strcmp(kind, "FLOCK") == 0 && major == ::major(dev) && minor == ::minor(dev) &&
+            inode == static_cast<unsigned long long>(ino))
+            holder = pid;
+    }
+    std::fclose(f);
+    return holder;
+}
+
+time_t process_start_time(pid_t pid)
+{
+    std::array<char, 1024> buf;
+    const char* fields = stat_fields(pid, &buf);
+    long ticks = sysconf(_SC_CLK_TCK);
+    time_t boot = boot_time();
+    if (fields == nullptr || ticks <= 0 || boot < 0)
+        return -1;
+    // starttime is field 22 of the whole line, the 20th after the name.
+    long long start = field(fields, 19);
+    return start < 0 ? -1 : boot + static_cast<time_t>(start / ticks);
+}
+
+pid_t process_parent(pid_t pid, bool* zombie)
+{
+    std::array<char, 1024> buf;
+    const char* fields = stat_fields(pid, &buf);
+    if (fields == nullptr)
+        return -1;
+    *zombie = fields[0] == 'Z' || fields[0] == 'X';
+    return static_cast<pid_t>(field(fields, 1));
+}
+
+bool process_comm(pid_t pid, char* buf, size_t size)
+{
+    std::array<char, 64> path;
+    std::snprintf(path.data(), path.size(), "/proc/%d/comm", static_cast<int>(pid));
+    long n = read_small(path.data(), buf, size);
+    if (n <= 0)
+        return false;
+    if (buf[n - 1] == '\n')
+        buf[n - 1] = '\0';
+    return true;
+}
+
+long process_cmdline(pid_t pid, char* buf, size_t size)
+{
+    std::array<char, 64> path;
+    std::snprintf(path.data(), path.size(), "/proc/%d/cmdline", static_cast<int>(pid));
+    return read_small(path.data(), buf, size);
+}
+
+void* open_process_list()
+{
+    return opendir("/proc");
+}
+
+pid_t next_process(void* dir)
+{
+    while (struct dirent* e = readdir(static_cast<DIR*>(dir))) {
+        char* end = nullptr;
+        long pid = std::strtol(e->d_name, &end, 10);
+        if (end != e->d_name && *end == '\0' && pid > 0)
+            return static_cast<pid_t>(pid);
+    }
+    return 0;
+}
+
+void close_process_list(void* dir)
+{
+    closedir(static_cast<DIR*>(dir));
+}

@@ -1,0 +1,45 @@
+// What /proc tells of a supervisor and its children. Every read tolerates
+// entries that vanish or cannot be read (another user's process).
+#pragma once
+
+#include <ctime>
+#include <sys/types.h>
+
+// The process holding an flock on the file with this device and inode, as
+// /proc/locks names it, or 0.
+pid_t flock_holder(dev_t dev, ino_t ino);
+
+// The process's start time in seconds since the epoch, or -1.
+time_t process_start_time(pid_t pid);
+
+// The process's parent, or -1 when it is gone, and whether it is a zombie.
+pid_t process_parent(pid_t pid, bool* zombie);
+
+// The process's name as the kernel keeps it (at most 15 characters).
+bool process_comm(pid_t pid, char* buf, size_t size);
+
+// The argument vector, its texts separated by zero bytes; returns the
+// length, or -1 when it cannot be read.
+long process_cmdline(pid_t pid, char* buf, size_t size);
+
+// Calls visit for every process in /proc; stops early when visit returns false.
+template <typename F>
+void for_each_process(F visit);
+
+// Implementation detail of for_each_process: the next numeric entry of an
+// open /proc listing, or 0 at the end.
+pid_t next_process(void* dir);
+void* open_process_list();
+void close_process_list(void* dir);
+
+template <typename F>
+void for_each_process(F visit)
+{
+    void* dir = open_process_list();
+    if (dir == nullptr)
+        return;
+    for (pid_t pid = next_process(dir); pid > 0; pid = next_process(dir))
+        if (!visit(pid))
+            break;
+    close_process_list(dir);
+}

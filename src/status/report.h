@@ -1,0 +1,13 @@
+// plugwatch-status's two outputs: a compact block per instance for a serial
+// console, and a JSON object for programs.
+#pragma once
+
+#include "status/instance.h"
+
+#include <cjson/cJSON.h>
+
+void print_instance(const InstanceStatus& st);
+
+// The instance as a JSON object (owned by the caller), or nullptr when
+// memory runs out.
+cJSON* instance_json(const InstanceStatus& st);
