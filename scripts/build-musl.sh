@@ -6,6 +6,7 @@
 # Leaves in DIR:
 #   plugwatch              dynamically linked against musl (for the tests)
 #   plugwatch-static       statically linked, stripped: the device binary
+#   plugwatch-status-static  the status tool, likewise
 #   libplugwatch_worker.a  the worker kit for musl
 #   libfaketimeMT.so.1     libfaketime for musl ARM (for the tests)
 # cJSON and libfaketime are compiled from Debian's source packages, fetched
@@ -126,11 +127,16 @@ configure "$dir/static" "$dir/sysroot-static" -DPLUGWATCH_BUILD_TESTS=OFF -DPLUG
 
 cp "$dir/dynamic/plugwatch" "$dir/plugwatch"
 cp "$dir/static/plugwatch" "$dir/plugwatch-static"
+cp "$dir/static/plugwatch-status" "$dir/plugwatch-status-static"
 cp "$dir/static/kit/libplugwatch_worker.a" "$dir/libplugwatch_worker.a"
-size=$(stat -c %s "$dir/plugwatch-static")
-if readelf -l "$dir/plugwatch-static" | grep -q INTERP || readelf -d "$dir/plugwatch-static" | grep -q NEEDED; then
-    echo "build-musl: plugwatch-static is not statically linked" >&2
-    exit 1
-fi
-echo "musl build: $dir/plugwatch-static is $size bytes, static"
-[ "$size" -lt 81920 ] || { echo "build-musl: the device binary is over 80 KiB" >&2; exit 1; }
+# Both device binaries: static, and within their size budgets (bytes).
+for pair in plugwatch-static:81920 plugwatch-status-static:98304; do
+    bin=${pair%%:*} limit=${pair#*:}
+    size=$(stat -c %s "$dir/$bin")
+    if readelf -l "$dir/$bin" | grep -q INTERP || readelf -d "$dir/$bin" | grep -q NEEDED; then
+        echo "build-musl: $bin is not statically linked" >&2
+        exit 1
+    fi
+    echo "musl build: $dir/$bin is $size bytes, static"
+    [ "$size" -lt "$limit" ] || { echo "build-musl: $bin is over $((limit / 1024)) KiB" >&2; exit 1; }
+done

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Writes the device release: dist/plugwatch-<version>-armhf-musl.tar.gz with
 #   plugwatch                          the static musl ARM supervisor
+#   plugwatch-status                   the static musl ARM status tool
 #   include/plugwatch/worker.h         the worker kit's header
 #   lib/libplugwatch_worker.a          the worker kit for musl ARM
 #   doc/worker-guide.md                how to write workers
@@ -18,6 +19,7 @@ stage=dist/$name
 rm -rf "$stage"
 mkdir -p "$stage/include/plugwatch" "$stage/lib" "$stage/doc"
 cp "$build/plugwatch-static" "$stage/plugwatch"
+cp "$build/plugwatch-status-static" "$stage/plugwatch-status"
 cp kit/include/plugwatch/worker.h "$stage/include/plugwatch/"
 cp "$build/libplugwatch_worker.a" "$stage/lib/"
 cp docs/worker-guide.md "$stage/doc/"
@@ -28,4 +30,4 @@ tar --sort=name --owner=0 --group=0 --numeric-owner --mtime="$stamp" -C dist -cf
     gzip -n -9 >"dist/$name.tar.gz"
 (cd "$stage" && sha256sum -c --quiet SHA256SUMS)
 echo "release: dist/$name.tar.gz ($(stat -c %s "dist/$name.tar.gz") bytes;" \
-    "plugwatch $(stat -c %s "$stage/plugwatch") bytes)"
+    "plugwatch $(stat -c %s "$stage/plugwatch") bytes, plugwatch-status $(stat -c %s "$stage/plugwatch-status") bytes)"

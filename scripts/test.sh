@@ -11,7 +11,8 @@
 #      static musl binary (tests/board/run.sh);
 #   7. the device build: size and libraries checked;
 #   8. bounded libFuzzer runs of the configuration loader, the boot-check
-#      reader and the version-stamp parser;
+#      reader and installer, the version-stamp parser and the status tool's
+#      run-file reader;
 #   9. a fixed tenth of the mutation check (scripts/mutants.sh runs it all);
 #  10. two plug-in days of soak (scripts/soak.sh --days).
 # PLUGWATCH_TEST_STAGES picks stages (default "host asan tsan arm musl board
@@ -49,7 +50,7 @@ for stage in $stages; do
             echo "== board"
             tests/board/run.sh ;;
         device) scripts/build-device.sh ;;
-        fuzz) scripts/fuzz.sh "${PLUGWATCH_FUZZ_SECONDS:-60}" ;;
+        fuzz) scripts/fuzz.sh "${PLUGWATCH_FUZZ_SECONDS:-45}" ;;
         mutants) scripts/mutants.sh --sample 10 --dir build-mutants-sample ;;
         soak) scripts/soak.sh --days 2 ;;
         *) echo "unknown stage: $stage" >&2; exit 2 ;;

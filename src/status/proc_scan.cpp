@@ -84,15 +84,15 @@ pid_t flock_holder(dev_t dev, ino_t ino)
         // waiters carry "->" and are not holders.
         char kind[16], mode[16], access[16];
         int pid = 0;
-        unsigned int major = 0, minor = 0;
+        unsigned int dev_major = 0, dev_minor = 0;
         unsigned long long inode = 0;
         if (std::strstr(line.data(), "->") != nullptr)
             continue;
         const char* rest = std::strchr(line.data(), ':');
         if (rest != nullptr &&
-            std::sscanf(rest + 1, "%15s %15s %15s %d %x:%x:%llu", kind, mode, access, &pid, &major, &minor,
+            std::sscanf(rest + 1, "%15s %15s %15s %d %x:%x:%llu", kind, mode, access, &pid, &dev_major, &dev_minor,
                         &inode) == 7 &&
-            std::strcmp(kind, "FLOCK") == 0 && major == ::major(dev) && minor == ::minor(dev) &&
+            std::strcmp(kind, "FLOCK") == 0 && dev_major == major(dev) && dev_minor == minor(dev) &&
             inode == static_cast<unsigned long long>(ino))
             holder = pid;
     }

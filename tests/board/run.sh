@@ -14,7 +14,7 @@ long=""
 musl=$top/build-musl
 work=$top/build-board
 scripts/setup.sh --board
-[ -x "$musl/plugwatch-static" ] || scripts/build-musl.sh "$musl"
+[ -x "$musl/plugwatch-static" ] && [ -x "$musl/plugwatch-status-static" ] || scripts/build-musl.sh "$musl"
 
 # The kernel and BusyBox for armhf, unpacked, not installed.
 mkdir -p "$work/debs"
@@ -39,6 +39,7 @@ mkdir -p "$root/bin" "$root/sbin" "$root/usr/bin" "$root/usr/sbin" "$root/proc" 
 cp "$work/unpacked/bin/busybox" "$root/bin/busybox"
 cp tests/board/init "$root/init"
 cp tests/board/powercut "$root/powercut"
+cp "$musl/plugwatch-status-static" "$root/bin/plugwatch-status"
 chmod +x "$root/init"
 # What the power-cut boots need to reach an ext4 disk on virtio.
 mkdir -p "$root/lib/modules"
@@ -182,6 +183,13 @@ expect "a second instance is refused" '^out second: already in use for /tmp/\.uc
 expect "with its message" '^out second: process\(pwa\) already run$'
 expect "and status 0" '^second instance status 0$'
 expect "workers get SIGTERM when the supervisor is killed" '^log: term d1 [0-9]+$'
+expect "status: every pwa worker up" '^status pwa exit 0$'
+expect "status: the supervisor runs" '^status: pwa: run \(pid [0-9]+\) [0-9]+s, since '
+for w in a1 a2 a3; do
+    expect "status: $w up with -r 160" "^status:   $w +up \(pid [0-9]+\) [0-9]+s, -r 160"
+done
+expect "status: JSON" '^status json: \{"instances":\[\{"name":"pwa","run_file":"/tmp/\.uci/pwa\.run","running":true'
+expect "status: a stopped instance" '^status pwc exit 3$'
 expect "the clock is past 2038" '^clock set 2040$'
 expect "an event line dated after 2038" "^run pwe: [A-Z][a-z]{2} Mar  1 [0-9:]{8} 2040: e1 exited normally with code\\(3\\)$"
 # The single restart waits its 10 s.
@@ -199,5 +207,6 @@ if [ -n "$long" ]; then
     expect "restarted with 199" '^log: start f1 [0-9]+ [0-9.]+ f1 -r 199 -A /tmp/\.uci//f1\.alive$'
 fi
 echo "board: console in $work/console.log; $(sed -n 's/^elapsed //p' "$work/seen") s of scenarios"
+echo "board: plugwatch-status takes $(sed -n 's/^status call //p' "$work/seen") a call"
 echo "board: $passed passed, $failed failed"
 [ $failed = 0 ] && [ $status = 0 ]
