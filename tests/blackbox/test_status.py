@@ -40,7 +40,7 @@ class Status(PlugwatchCase):
                    "zq-renamed": "exec sleep 100000"}
         p = self.plugin(config=self.watch(("zq-up", "true"), "zq-crash", "zq-renamed"), workers=workers, speed=10)
         p.start()
-        p.wait_until(lambda: "killed by signal(11)" in p.run_file(), 30, "the segfault")
+        p.wait_until(lambda: "killed by signal(11)" in (p.run_file() or ""), 30, "the segfault")
         # Within the 60 s segfault delay (6 s of real time at x10).
         code, inst, w = instance(p)
         self.assertEqual(code, 1)

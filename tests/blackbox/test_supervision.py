@@ -76,7 +76,7 @@ class SingleRestarts(PlugwatchCase):
         name = "zq-" + "n" * 200
         p = self.plugin(config=self.watch(name), workers={name: "finish 1"}, speed=1000)
         p.start()
-        p.wait_until(lambda: "earlier events dropped" in p.run_file(), 120, "a cut")
+        p.wait_until(lambda: "earlier events dropped" in (p.run_file() or ""), 120, "a cut")
         count = len(p.starts())
         p.wait_starts(count + 30, timeout=120)
         lines = p.run_file().split("\n")
