@@ -39,7 +39,9 @@ cd "$cwd" || exit 98
     fi
     exec -a "$argv0" "$bin" "$@"
 ) >"$out/stdout" 2>"$out/stderr" </dev/null &
-echo $! >"$out/pid"
+# Renamed into place, so that a reader never sees it half written.
+echo $! >"$out/pid.tmp"
+mv "$out/pid.tmp" "$out/pid"
 wait $!
 echo $? >"$out/status.tmp"
 mv "$out/status.tmp" "$out/status"

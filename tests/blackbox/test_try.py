@@ -31,6 +31,19 @@ BAD = {
 }
 
 
+# The mistakes authors really make, with a deliberate install.
+PKG_STAGE = 'case "$*" in *-r*) idle ;; esac\nsleep 50\ncp "$PWTRY_PKG" /tmp/.uci/ttupgrade.tgz\nexit 130\n'
+MISTAKES = {
+    "fast": (False, "exit 3\n"),
+    # Daemonizes: a loop left behind at every start.
+    "daemon": (False, "( while :; do sleep 30; done ) &\nexit 0\n"),
+    # Runs as "sleep": no kill by name reaches it.
+    "renamed": (False, "exec sleep 100000\n"),
+    # Leaves a package holding only itself: the others cannot start from data/.
+    "boss": (False, PKG_STAGE),
+}
+
+
 def make_plugin(root, name, workers):
     files = os.path.join(root, name, "files")
     os.makedirs(files)
@@ -96,6 +109,63 @@ class Workbench(unittest.TestCase):
         self.assertEqual(fails, {("3", "dies"), ("3", "quits"), ("4", "deaf"), ("5", "picky")}, r.stdout)
         self.assertIn("killed by the watchdog", r.stdout)
         self.assertIn("ended when started with -r 160", r.stdout)
+
+    def test_counts_requests_and_the_mistakes_authors_make(self):
+        plugin = make_plugin(self.root, "pwmix", MISTAKES)
+        staging = os.path.join(self.root, "pkg")
+        os.makedirs(staging)
+        shutil.copy(os.path.join(plugin, "files", "boss"), staging)
+        pkg = os.path.join(self.root, "pkg.tgz")
+        subprocess.run(["tar", "czf", pkg, "--owner=0", "--group=0", "-C", staging, "boss"], check=True)
+        with open(os.path.join(plugin, "files", "renamed"), "w") as f:
+            f.write("#!/usr/bin/env sh\nexec sleep 100000\n")
+        js = os.path.join(self.root, "t.json")
+        os.environ["PWTRY_PKG"] = pkg
+        try:
+            r = self.run_tool(plugin, "--check", "--seconds", "4", "--json", js)
+        finally:
+            del os.environ["PWTRY_PKG"]
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        self.assertIn("renamed: started through /usr/bin/env sh, it runs as sh", r.stdout)
+        with open(js) as f:
+            summary = json.load(f)
+        workers = {w["name"]: w for w in summary["workers"]}
+        # Every start and end counted, the ends agreeing with the run file.
+        fast = workers["fast"]
+        logged = r.stdout.count("fast exited normally with code(3)")
+        self.assertGreater(logged, 5)
+        # The supervisor may be stopped between a reap and its event line.
+        self.assertIn(fast["ends"].get("exit 3", 0) - logged, (0, 1))
+        self.assertEqual(sum(fast["ends"].values()), fast["starts"] - sum(1 for x in fast["runs"] if x["end"] is None))
+        self.assertTrue(all(x["pid"] > 0 for w in workers.values() for x in w["runs"]))
+        self.assertEqual(workers["renamed"]["runs_as"], ["sleep"])
+        self.assertIn("runs as sleep, not its name", r.stdout)
+        # The install followed to its result; the request is no failure.
+        self.assertRegex(r.stdout, r"install: exit 130 of boss at \d+ s: unpacked into data/ and booted from there;.*"
+                                   r"fast could not start from data/ \(No such file or directory\).*fell back to files/")
+        self.assertRegex(r.stdout, r"PASS  3 .*: boss: exit 130 at \d+ s: a request")
+        self.assertRegex(r.stdout, r"FAIL  6 .*: daemon: left \d+ process")
+        self.assertNotRegex(r.stdout, r"FAIL  6 .*: (fast|boss|renamed)")
+
+    def test_a_program_the_kernel_cannot_start_and_the_supervisor_giving_up(self):
+        plugin = make_plugin(self.root, "pwcrlf", {"crlf": (False, "idle\n")})
+        path = os.path.join(plugin, "files", "crlf")
+        with open(path, "rb") as f:
+            text = f.read()
+        with open(path, "wb") as f:
+            f.write(text.replace(b"\n", b"\r\n"))
+        r = self.run_tool(plugin, "--check", "--seconds", "30")
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        self.assertRegex(r.stdout, r"FAIL  2 .*: crlf: files/crlf: its #! line ends in \\r \(CRLF line ends\)")
+        self.assertIn("the supervisor ended at", r.stdout)
+        self.assertIn("failed for normal boot, exit", r.stdout)
+        for check in (3, 4, 5):
+            self.assertRegex(r.stdout, r"NOT RUN  %d .*: crlf: not run: the supervisor ended" % check)
+        self.assertNotIn("... 5 of 30 s", r.stdout, "the run stops when the supervisor ends")
+        # Where nothing could be written afterwards, nothing starts.
+        r = self.run_tool(plugin, "--json", os.path.join(self.root, "missing", "t.json"))
+        self.assertEqual(r.returncode, 2, r.stdout + r.stderr)
+        self.assertIn("does not exist", r.stderr)
 
     def test_what_cannot_run_is_refused_before_anything_starts(self):
         cases = {

@@ -1,0 +1,166 @@
+/* Preloaded into the supervisor by plugwatch-try: appends a line to the file
+ * PWTRY_TRACE names for every worker program the supervisor executes (written
+ * by the launcher's child just before execv), every child it reaps, every
+ * kill it sends and every shell command it runs, each with the real time, so
+ * that the workbench sees every start and end exactly, however short the
+ * life. The start line comes from a vfork child: only async-signal-safe calls
+ * are made and nothing is allocated. Tab-separated lines:
+ *   exec <time> <pid> <path> <argument>...
+ *   reap <time> <pid> <wait status>
+ *   kill <time> <pid> <signal> main|thread
+ *   system <time> main|thread <command>
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+static char trace_path[4096];
+
+__attribute__((constructor)) static void read_trace_path(void)
+{
+    const char* path = getenv("PWTRY_TRACE");
+    if (path != NULL && strlen(path) < sizeof trace_path)
+        strcpy(trace_path, path);
+    /* The workers load this library too; they trace nothing. */
+    unsetenv("PWTRY_TRACE");
+}
+
+struct line {
+    char text[8192];
+    size_t len;
+};
+
+static void put(struct line* l, const char* s)
+{
+    for (; *s != '\0' && l->len < sizeof l->text - 2; ++s)
+        l->text[l->len++] = (*s == '\t' || *s == '\n') ? ' ' : *s;
+}
+
+static void put_number(struct line* l, long long n, int min_digits)
+{
+    char digits[24];
+    int i = 0;
+    unsigned long long u = n < 0 ? 0ULL - (unsigned long long)n : (unsigned long long)n;
+    do {
+        digits[i++] = (char)('0' + u % 10);
+        u /= 10;
+    } while (u != 0 || i < min_digits);
+    if (n < 0 && l->len < sizeof l->text - 2)
+        l->text[l->len++] = '-';
+    while (i > 0 && l->len < sizeof l->text - 2)
+        l->text[l->len++] = digits[--i];
+}
+
+static void tab(struct line* l)
+{
+    l->text[l->len++] = '\t';
+}
+
+/* The kind and the real time: a raw system call, which the preloaded clock
+ * that speeds up the plug-in does not see. */
+static void begin(struct line* l, const char* kind)
+{
+    struct timespec ts = {0, 0};
+    syscall(SYS_clock_gettime, CLOCK_REALTIME, &ts);
+    l->len = 0;
+    put(l, kind);
+    tab(l);
+    put_number(l, ts.tv_sec, 1);
+    put(l, ".");
+    put_number(l, ts.tv_nsec, 9);
+}
+
+static void finish(struct line* l)
+{
+    l->text[l->len++] = '\n';
+    if (trace_path[0] == '\0')
+        return;
+    int fd = open(trace_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    ssize_t ignored = write(fd, l->text, l->len);
+    (void)ignored;
+    close(fd);
+}
+
+static const char* thread_kind(void)
+{
+    return syscall(SYS_gettid) == syscall(SYS_getpid) ? "main" : "thread";
+}
+
+int execv(const char* path, char* const argv[])
+{
+    static int (*real_execv)(const char*, char* const[]);
+    if (real_execv == NULL)
+        real_execv = (int (*)(const char*, char* const[]))dlsym(RTLD_NEXT, "execv");
+    struct line l;
+    begin(&l, "exec");
+    tab(&l);
+    put_number(&l, syscall(SYS_getpid), 1);
+    tab(&l);
+    put(&l, path);
+    for (int i = 0; argv[i] != NULL; ++i) {
+        tab(&l);
+        put(&l, argv[i]);
+    }
+    finish(&l);
+    return real_execv(path, argv);
+}
+
+pid_t waitpid(pid_t pid, int* status, int options)
+{
+    static pid_t (*real_waitpid)(pid_t, int*, int);
+    if (real_waitpid == NULL)
+        real_waitpid = (pid_t(*)(pid_t, int*, int))dlsym(RTLD_NEXT, "waitpid");
+    pid_t got = real_waitpid(pid, status, options);
+    if (got > 0 && status != NULL) {
+        struct line l;
+        begin(&l, "reap");
+        tab(&l);
+        put_number(&l, got, 1);
+        tab(&l);
+        put_number(&l, *status, 1);
+        finish(&l);
+    }
+    return got;
+}
+
+int kill(pid_t pid, int sig)
+{
+    static int (*real_kill)(pid_t, int);
+    if (real_kill == NULL)
+        real_kill = (int (*)(pid_t, int))dlsym(RTLD_NEXT, "kill");
+    struct line l;
+    begin(&l, "kill");
+    tab(&l);
+    put_number(&l, pid, 1);
+    tab(&l);
+    put_number(&l, sig, 1);
+    tab(&l);
+    put(&l, thread_kind());
+    finish(&l);
+    return real_kill(pid, sig);
+}
+
+int system(const char* command)
+{
+    static int (*real_system)(const char*);
+    if (real_system == NULL)
+        real_system = (int (*)(const char*))dlsym(RTLD_NEXT, "system");
+    if (command != NULL) {
+        struct line l;
+        begin(&l, "system");
+        tab(&l);
+        put(&l, thread_kind());
+        tab(&l);
+        put(&l, command);
+        finish(&l);
+    }
+    return real_system(command);
+}

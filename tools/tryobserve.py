@@ -1,0 +1,310 @@
+"""What plugwatch-try sees of a running plug-in: the supervisor runs in a
+private namespace with a small trace preloaded (tools/trace/pwtry-trace.c)
+that writes a line for every worker it executes, every child it reaps, every
+kill and every shell command, with the real time. Starts and ends are read
+from there, so every one is counted with its pid and options however short
+the life; the run file's event lines and the console are shown as they come."""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+import pwsandbox
+
+PASS_CODES = {129: "a failed boot", 130: "unpack the package and restart all",
+              131: "store the package as init.bin and restart all", 132: "drop the package and restart all",
+              160: "restart all"}
+KILLED_FOR_PASS = "killed for a restart of all"
+EXEC_FAILED = re.compile(r"^failed to exec (?P<path>.*), error is (?P<why>.*)$")
+
+
+def decode(status):
+    """(exited, code) of a wait status."""
+    if status & 0x7f == 0:
+        return True, (status >> 8) & 0xff
+    return False, status & 0x7f
+
+
+def zombie(pid):
+    """Whether the process is gone or a zombie."""
+    try:
+        return pwsandbox.read("/proc/%d/stat" % pid).rsplit(")", 1)[1].split()[0] == "Z"
+    except (OSError, IndexError):
+        return True
+
+
+def shq(s):
+    return "'" + s.replace("'", "'\\''") + "'"
+
+
+class Run:
+    """The plug-in running in its namespace, and what was seen of it. Times
+    are seconds of the plug-in's clock since the supervisor started."""
+
+    def __init__(self, plugin_dir, name, watched, supervisor, speed, faketime, trace_lib):
+        self.name, self.watched, self.speed = name, watched, speed
+        base = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
+                            "plugwatch-try")
+        os.makedirs(base, exist_ok=True)
+        self.scratch = tempfile.mkdtemp(prefix=name + "-", dir=base)
+        self.app = os.path.join(self.scratch, "nodra", "apps", name)
+        shutil.copytree(plugin_dir, self.app, symlinks=True)
+        os.makedirs(os.path.join(self.app, "data"), exist_ok=True)
+        shutil.copy(supervisor, os.path.join(self.app, "files", name))
+        self.out = os.path.join(self.scratch, "out")
+        os.makedirs(self.out)
+        self.trace = os.path.join(self.out, "trace")
+        with open(os.path.join(self.out, "prepare.sh"), "w") as f:
+            f.write("mount --bind %s /nodra\n" % shq(os.path.join(self.scratch, "nodra")))
+        self.env = dict(os.environ, PW_PRELOAD=faketime + ":" + trace_lib,
+                        PW_FAKETIME=pwsandbox.faketime_spec(speed), PW_TMP_SIZE="64m", PWTRY_TRACE=self.trace)
+        self.faketime = faketime
+        self.proc = self.init = self.sup = None
+        self.t0 = None
+        self.runs = {n: [] for n, _ in watched}
+        self.by_pid = {}              # inner pid -> run
+        self.kills = {}               # inner pid -> "main" or "thread"
+        self.passes, self.notices, self.installs = [], [], []
+        self.offsets = {"stdout": 0, "run": 0, "trace": 0}
+        self.cwd_line_seen = False
+        self.ended = None             # (time, status, last console line) of the supervisor's end
+        self.stopping = False         # the tool itself sent SIGTERM
+        self.console = []
+
+    def clock(self, t=None):
+        return ((time.time() if t is None else t) - self.t0) * self.speed
+
+    def start(self):
+        cmd = pwsandbox.unshare_prefix() + [pwsandbox.INIT, self.out, self.name,
+                                            "/nodra/apps/%s/files/%s" % (self.name, self.name), "/"]
+        self.proc = subprocess.Popen(cmd, env=self.env, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.init = pwsandbox.first_child(self.proc.pid)
+        deadline = time.time() + 10
+        while not os.path.exists(os.path.join(self.out, "pid")):
+            if time.time() > deadline:
+                raise RuntimeError("the namespace did not start the supervisor")
+            time.sleep(0.01)
+        self.t0 = time.time()
+        self.sup = pwsandbox.host_pid(self.init, int(pwsandbox.read(os.path.join(self.out, "pid"))))
+
+    def stop(self):
+        if self.proc is not None:
+            self.proc.send_signal(signal.SIGKILL)
+            self.proc.wait()
+            self.proc = None
+
+    def cleanup(self):
+        self.stop()
+        shutil.rmtree(self.scratch, ignore_errors=True)
+
+    def supervisor_running(self):
+        return self.ended is None
+
+    def _new_lines(self, key, path):
+        try:
+            with open(path, "rb") as f:
+                f.seek(self.offsets[key])
+                data = f.read()
+        except OSError:
+            return []
+        end = data.rfind(b"\n") + 1
+        self.offsets[key] += end
+        return data[:end].decode(errors="replace").splitlines()
+
+    # --- following ---------------------------------------------------------
+
+    def poll(self, say):
+        """Reports what happened since the last call, each thing at its time."""
+        now = self.clock()
+        for line in self._new_lines("trace", self.trace):
+            self._trace(line.split("\t"), say)
+        for line in self._new_lines("stdout", os.path.join(self.out, "stdout")):
+            self.console.append((now, line))
+            self._console(now, line)
+            say(now, "console   %s" % line)
+        run_file = "/proc/%d/root/tmp/.uci/%s.run" % (self.init, self.name)
+        for line in self._new_lines("run", run_file):
+            if not self.cwd_line_seen:
+                self.cwd_line_seen = True       # the working directory
+                continue
+            m = re.match(r"^(?P<name>.*) is not alive, and we will kill it\.$", line)
+            if m:
+                self.notices.append((now, m.group("name")))
+            say(now, "run file  %s" % line)
+        self._note_names()
+        status = os.path.join(self.out, "status")
+        if self.ended is None and os.path.exists(status):
+            last = self.console[-1][1] if self.console else "(nothing)"
+            self.ended = (now, int(pwsandbox.read(status)), last)
+            if self.stopping:
+                say(now, "supervisor stopped by SIGTERM")
+            else:
+                say(now, "supervisor ended with status %d; its last message: %s" % (self.ended[1], last))
+
+    def _trace(self, f, say):
+        if len(f) < 3:
+            return
+        t = self.clock(float(f[1]))
+        if f[0] == "exec" and len(f) >= 5:
+            self._started(t, int(f[2]), f[4], f[5:], say)
+        elif f[0] == "reap" and len(f) >= 4:
+            self._reaped(t, int(f[2]), int(f[3]), say)
+        elif f[0] == "kill" and len(f) >= 5:
+            self.kills[int(f[2])] = f[4]
+
+    def _started(self, t, pid, program, args, say):
+        name = program[len("../data//"):] if program.startswith("../data//") else program
+        if name not in self.runs:
+            return
+        run = {"t": t, "pid": pid, "host_pid": None, "args": args, "end": None, "cause": None,
+               "boot": "data/" if program.startswith("../data//") else "files/", "runs_as": None}
+        self.runs[name].append(run)
+        self.by_pid[pid] = (name, run)
+        self._follow_install(t, run)
+        say(t, "start     %s pid %d %s" % (name, pid, " ".join(args) or "(no options)"))
+
+    def _reaped(self, t, pid, status, say):
+        if pid not in self.by_pid:
+            return                          # a shell the supervisor ran
+        name, run = self.by_pid.pop(pid)
+        exited, code = decode(status)
+        killer = self.kills.pop(pid, None)
+        if exited:
+            cause = "exit %d" % code
+        elif code == 9 and killer == "thread":
+            cause = "watchdog"
+        elif code == 9 and killer == "main":
+            cause = KILLED_FOR_PASS
+        else:
+            cause = "SIGSEGV" if code == 11 else "signal %d" % code
+        run["end"], run["cause"] = t, cause
+        if exited and code in PASS_CODES:
+            self.passes.append({"t": t, "code": code, "by": name})
+            if code in (130, 131):
+                self.installs.append({"t": t, "code": code, "by": name, "boot": None, "missing": [],
+                                      "fell_back": False, "gave_up": False})
+        say(t, "end       %s pid %d: %s" % (name, pid, cause))
+
+    def _follow_install(self, t, run):
+        """Follows the newest install to its result: the first start after it
+        shows where the workers booted from."""
+        if self.installs and self.installs[-1]["boot"] is None:
+            self.installs[-1]["boot"] = run["boot"]
+
+    def _console(self, t, line):
+        if not self.installs:
+            return
+        install = self.installs[-1]
+        m = EXEC_FAILED.match(line)
+        if m and m.group("path").startswith("../data//"):
+            install["missing"].append((m.group("path")[9:], m.group("why")))
+        elif line == "failed boot, then clean bootchk, and try again":
+            install["fell_back"] = True
+        elif line == "failed for normal boot, exit":
+            install["gave_up"] = True
+
+    def install_result(self, install):
+        """What became of an install, in words."""
+        words = []
+        if install["code"] == 130:
+            if install["boot"] == "data/":
+                words.append("unpacked into data/ and booted from there")
+            elif install["boot"] == "files/":
+                words.append("not booted from data/ (the unpack failed, or the record is older than the supervisor)")
+        else:
+            stored = os.path.exists(os.path.join(self.app, "data", "init.bin"))
+            words.append("stored as data/init.bin" if stored else "not stored")
+        for name, why in install["missing"]:
+            words.append("%s could not start from data/ (%s): missing from the package?" % (name, why))
+        if install["fell_back"]:
+            words.append("the boot from data/ failed: record deleted, fell back to files/")
+        if install["gave_up"]:
+            words.append("the supervisor gave up")
+        if install["boot"] is None and not install["gave_up"]:
+            words.append("no start since")
+        return words
+
+    def _note_names(self):
+        """The name each running worker's process has (what killall sees)."""
+        pending = [r for runs in self.runs.values() for r in runs if r["end"] is None and r["runs_as"] is None]
+        if not pending or self.sup is None:
+            return
+        inner = {}
+        for pid in pwsandbox.children(self.sup):
+            try:
+                inner[pwsandbox.inner_pid(pid)] = pid
+            except OSError:
+                pass
+        for r in pending:
+            host = inner.get(r["pid"])
+            if host is None:
+                continue
+            try:
+                comm = pwsandbox.read("/proc/%d/comm" % host).strip()
+            except OSError:
+                continue
+            r["host_pid"] = host
+            # Still the supervisor's own name: the child has not executed yet.
+            if comm != self.name[:15]:
+                r["runs_as"] = comm
+
+    # --- the namespace -------------------------------------------------------
+
+    def stop_supervisor(self, grace):
+        """Sends the supervisor SIGTERM; its workers get SIGTERM from the
+        kernel. Waits up to grace seconds for them and records how each
+        running one ended. Returns [(worker, run, seconds or None)]."""
+        running = [(n, r) for n, runs in self.runs.items() for r in runs
+                   if r["end"] is None and r["host_pid"] and not zombie(r["host_pid"])]
+        self.stopping = True
+        os.kill(self.sup, signal.SIGTERM)
+        went = time.time()
+        left, gone = list(running), []
+        while left and time.time() - went < grace:
+            for n, r in list(left):
+                if zombie(r["host_pid"]):
+                    left.remove((n, r))
+                    r["end"], r["cause"] = self.clock(), "SIGTERM"
+                    gone.append((n, r, time.time() - went))
+            time.sleep(0.02)
+        for n, r in left:
+            r["end"], r["cause"] = self.clock(), "refused SIGTERM"
+        return gone + [(n, r, None) for n, r in left]
+
+    def record(self):
+        path = os.path.join(self.app, "data", ".bootchk")
+        return pwsandbox.read(path) if os.path.exists(path) else None
+
+    def ns_shell(self, script, timeout):
+        return subprocess.run(pwsandbox.nsenter_prefix(self.init) + ["bash", "-c", script],
+                              capture_output=True, text=True, timeout=timeout)
+
+    def strays(self):
+        """Processes left behind: orphans the namespace's first process has
+        adopted (a daemonizing worker, a worker's child that outlived it).
+        [(pid, worker it seems to come from or None, command line)]."""
+        found = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit() or int(entry) in (self.init, self.sup):
+                continue
+            pid = int(entry)
+            try:
+                stat = pwsandbox.read("/proc/%d/stat" % pid).rsplit(")", 1)[1].split()
+                if int(stat[1]) != self.init or stat[0] == "Z":
+                    continue
+                cmd = pwsandbox.read("/proc/%d/cmdline" % pid).replace("\0", " ").strip()
+                comm = pwsandbox.read("/proc/%d/comm" % pid).strip()
+            except (OSError, IndexError, ValueError):
+                continue
+            if comm == "sleep" and cmd == "sleep infinity":
+                continue                    # what the first process waits in
+            words = cmd.split(" ")
+            owner = next((n for n in self.runs if comm == n[:15] or n in words or
+                          any(w.endswith("/" + n) for w in words)), None)
+            found.append((pid, owner, cmd or comm))
+        return found
