@@ -17,10 +17,13 @@ long fail_at = -1;
 bool fail_kill = false;
 long calls = 0;
 fork_fn real_fork = nullptr;
+using kill_fn = int (*)(pid_t, int);
+kill_fn real_kill = nullptr;
 
 __attribute__((constructor)) void read_fault()
 {
     real_fork = reinterpret_cast<fork_fn>(dlsym(RTLD_NEXT, "fork"));
+    real_kill = reinterpret_cast<kill_fn>(dlsym(RTLD_NEXT, "kill"));
     const char* at = std::getenv("PW_FAIL_FORK_AT");
     if (at != nullptr) {
         fail_at = std::atol(at);
@@ -57,7 +60,5 @@ extern "C" pid_t vfork()
 
 extern "C" int kill(pid_t pid, int sig)
 {
-    using kill_fn = int (*)(pid_t, int);
-    static kill_fn real_kill = reinterpret_cast<kill_fn>(dlsym(RTLD_NEXT, "kill"));
     return fail_kill ? 0 : real_kill(pid, sig);
 }
