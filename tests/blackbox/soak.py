@@ -63,6 +63,21 @@ def sample(p):
     return fds, rss
 
 
+def verdict(p, ok):
+    """Prints the closing line (a sanitizer report fails the soak too) and
+    returns the exit status."""
+    ok = ok and not p.sanitizer_reports()
+    print("soak: %s" % ("1 passed, 0 failed" if ok else "0 passed, 1 failed"))
+    return 0 if ok else 1
+
+
+def discard(p):
+    p.stop()
+    if not os.environ.get("PLUGWATCH_KEEP_SCRATCH"):
+        import shutil
+        shutil.rmtree(p.root, ignore_errors=True)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--restarts", type=int, default=10000)
@@ -143,15 +158,9 @@ def main():
             log = read(os.path.join(p.out, "valgrind.log"))
             print("valgrind: %s" % (log.strip() or "no error, no leak"))
             ok = ok and log.strip() == ""
-        reports = p.sanitizer_reports()
-        ok = ok and not reports
-        print("soak: %s" % ("1 passed, 0 failed" if ok else "0 passed, 1 failed"))
-        return 0 if ok else 1
+        return verdict(p, ok)
     finally:
-        p.stop()
-        if not os.environ.get("PLUGWATCH_KEEP_SCRATCH"):
-            import shutil
-            shutil.rmtree(p.root, ignore_errors=True)
+        discard(p)
 
 
 if __name__ == "__main__":

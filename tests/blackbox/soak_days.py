@@ -18,12 +18,12 @@ Workers:
 import argparse
 import os
 import re
-import shutil
 import sys
 import time
 
 import harness
 from harness import Plugin, read
+from soak import discard, verdict
 
 PREAMBLE = r"""#!/bin/sh
 unset LD_PRELOAD FAKETIME FAKETIME_SHARED
@@ -171,13 +171,9 @@ def main():
         print("most copies of a worker that outlived a pass: %s" % (copies or "none seen"))
         ok = ok and largest_run <= 65536 and all(n <= 1 for n in copies.values())
         ok = ok and starts_by_code(p)["soak-hang"].get("199", 0) > 0
-        ok = ok and not p.sanitizer_reports()
-        print("soak: %s" % ("1 passed, 0 failed" if ok else "0 passed, 1 failed"))
-        return 0 if ok else 1
+        return verdict(p, ok)
     finally:
-        p.stop()
-        if not os.environ.get("PLUGWATCH_KEEP_SCRATCH"):
-            shutil.rmtree(p.root, ignore_errors=True)
+        discard(p)
 
 
 if __name__ == "__main__":
