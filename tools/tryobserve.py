@@ -81,6 +81,8 @@ class Run:
     def start(self):
         cmd = pwsandbox.unshare_prefix() + [pwsandbox.INIT, self.out, self.name,
                                             "/nodra/apps/%s/files/%s" % (self.name, self.name), "/"]
+        # The clock starts as the namespace does: nothing is seen before.
+        self.t0 = time.time()
         self.proc = subprocess.Popen(cmd, env=self.env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.init = pwsandbox.first_child(self.proc.pid)
@@ -89,7 +91,6 @@ class Run:
             if time.time() > deadline:
                 raise RuntimeError("the namespace did not start the supervisor")
             time.sleep(0.01)
-        self.t0 = time.time()
         self.sup = pwsandbox.host_pid(self.init, int(pwsandbox.read(os.path.join(self.out, "pid"))))
 
     def stop(self):

@@ -68,10 +68,10 @@ def svg(summary):
         out.append('</g>')
     bottom = TOP + ROW * len(workers)
     installs = {(i["t"], i["code"]): "; ".join(i["result"]) for i in summary.get("installs", [])}
-    for p in summary["restart_all"]:
+    for p in summary["restart_all"] + [dict(f, code=129) for f in summary.get("failed_boots", [])]:
         kind = {129: "failed boot", 130: "install", 131: "install"}.get(p["code"], "pass")
-        what = installs.get((p["t"], p["code"])) or {"install": "package handled", "failed boot": "failed boot",
-                                                       "pass": "all restarted"}[kind]
+        what = installs.get((p["t"], p["code"])) or p.get("then") or {"install": "package handled",
+                                                                       "pass": "all restarted"}[kind]
         out.append('<line class="%s" x1="%.1f" y1="%d" x2="%.1f" y2="%d" stroke="%s" stroke-width="2" '
                    'stroke-dasharray="4 3"><title>exit %d of %s: %s</title></line>'
                    % (kind.replace(" ", "-"), x(p["t"]), TOP - 4, x(p["t"]), bottom, COLOURS[kind], p["code"],

@@ -159,6 +159,9 @@ class Workbench(unittest.TestCase):
         self.assertRegex(r.stdout, r"FAIL  2 .*: crlf: files/crlf: its #! line ends in \\r \(CRLF line ends\)")
         self.assertIn("the supervisor ended at", r.stdout)
         self.assertIn("failed for normal boot, exit", r.stdout)
+        self.assertIn("restart-all passes: none", r.stdout)
+        self.assertRegex(r.stdout, r"failed boot: exit 129 of crlf at \d+ s: there was no record to delete: "
+                                   r"the supervisor gave up")
         for check in (3, 4, 5):
             self.assertRegex(r.stdout, r"NOT RUN  %d .*: crlf: not run: the supervisor ended" % check)
         self.assertNotIn("... 5 of 30 s", r.stdout, "the run stops when the supervisor ends")
