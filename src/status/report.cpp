@@ -85,6 +85,18 @@ void print_worker(const InstanceStatus& st, const WorkerStatus& w)
     std::printf("\n");
 }
 
+// A run-file line for a console: control characters (a binary file, an
+// escape sequence) become '?'.
+void print_line(const char* indent, const char* text, size_t len)
+{
+    std::fputs(indent, stdout);
+    for (size_t i = 0; i < len; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        std::putchar(c < 0x20 || c == 0x7f ? '?' : c);
+    }
+    std::putchar('\n');
+}
+
 } // namespace
 
 void print_instance(const InstanceStatus& st)
@@ -96,7 +108,10 @@ void print_instance(const InstanceStatus& st)
         std::printf("%s: down (run file %s left behind)\n", st.name, st.run_file);
     if (st.problem != nullptr)
         std::printf("  run file %s: %s\n", st.run_file, st.problem);
-    std::printf("  directory %s\n", st.directory[0] ? st.directory : "(unknown)");
+    if (st.directory[0] != '\0')
+        print_line("  directory ", st.directory, std::strlen(st.directory));
+    else
+        std::printf("  directory (unknown)\n");
     json_text record(st.boot_record ? cJSON_PrintUnformatted(st.boot_record.get()) : nullptr);
     std::printf("  boot %s; bootchk %s", st.boot == 1 ? "data" : st.boot == 0 ? "files" : "unknown",
                 record ? record.get() : "none");
@@ -116,7 +131,7 @@ void print_instance(const InstanceStatus& st)
     if (st.summary.tail_count > 0)
         std::printf("  last events:\n");
     for (int i = 0; i < st.summary.tail_count; ++i)
-        std::printf("    %.*s\n", static_cast<int>(st.summary.tail_len[i]), st.text + st.summary.tail_start[i]);
+        print_line("    ", st.text + st.summary.tail_start[i], st.summary.tail_len[i]);
 }
 
 namespace {

@@ -104,6 +104,9 @@ class Status(PlugwatchCase):
 
     def test_not_running_and_no_such_instance(self):
         p = self.plugin(config=self.watch("zq-boot"), workers={"zq-boot": "finish 129"})
+        # Run files of no supervisor: binary with an escape sequence, empty, a folder.
+        p.prepare("mkdir -p /tmp/.uci/dir.run && : >/tmp/.uci/empty.run && "
+                  "{ printf '/x\\n\\033[2J'; head -c 5000 /dev/zero | tr '\\0' '\\001'; } >/tmp/.uci/odd.run")
         p.start()
         p.wait_exit()
         code, inst, w = instance(p)
@@ -117,6 +120,12 @@ class Status(PlugwatchCase):
             code, text = status(p, *args)
             self.assertEqual(code, 4, args)
         self.assertIn("no such instance: nosuch", text)
+        for name in ("odd", "empty", "dir"):
+            code, text = status(p, name)
+            self.assertEqual(code, 3, text)
+            self.assertNotIn("\033", text)
+        self.assertIn("?[2J", status(p, "odd")[1])
+        self.assertEqual(json.loads(status(p, "--json", "odd")[1])["instances"][0]["workers"], [])
 
     def test_extra_copies(self):
         if not FAULT_FORK_LIB:
