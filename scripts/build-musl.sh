@@ -21,8 +21,14 @@ dir=$(cd "$dir" && pwd)
 scripts/setup.sh --musl
 jobs=$(nproc)
 triple=arm-linux-gnueabihf
-musl_driver=/usr/lib/arm-linux-musleabihf/musl-gcc.specs
-cc="$triple-gcc -specs=$musl_driver"
+# The GCC driver file musl-dev:armhf ships; GCC takes it through the option
+# named as its extension.
+musl_driver=$(dpkg -L musl-dev:armhf | grep '/musl-gcc\.[a-z]*$' | head -n 1)
+[ -n "$musl_driver" ] || { echo "build-musl: musl-dev:armhf ships no GCC driver file" >&2; exit 1; }
+cc="$triple-gcc -${musl_driver##*.}=$musl_driver"
+mkdir -p "$dir"
+printf '#!/bin/sh\n# The cross compiler driven at musl, for small helpers.\nexec %s "$@"\n' "$cc" >"$dir/musl-cc"
+chmod +x "$dir/musl-cc"
 
 # Debian source packages, unpacked with Debian's patches applied.
 fetch_source() {
@@ -107,7 +113,7 @@ configure() {
     sysroot=$2
     shift 2
     cmake -S "$top" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/device-musl.cmake" \
-        -DPLUGWATCH_SDK_PREFIX=$triple- -DPLUGWATCH_MUSL_SPECS="$musl_driver" \
+        -DPLUGWATCH_SDK_PREFIX=$triple- -DPLUGWATCH_MUSL_DRIVER="$musl_driver" \
         -DPLUGWATCH_SYSROOT="$sysroot" "$@" >/dev/null
     cmake --build "$build" -j"$jobs" >/dev/null
 }

@@ -14,7 +14,8 @@ long=""
 musl=$top/build-musl
 work=$top/build-board
 scripts/setup.sh --board
-[ -x "$musl/plugwatch-static" ] && [ -x "$musl/plugwatch-status-static" ] || scripts/build-musl.sh "$musl"
+[ -x "$musl/plugwatch-static" ] && [ -x "$musl/plugwatch-status-static" ] && [ -x "$musl/musl-cc" ] ||
+    scripts/build-musl.sh "$musl"
 
 # The kernel and BusyBox for armhf, unpacked, not installed.
 mkdir -p "$work/debs"
@@ -47,7 +48,7 @@ for m in lib/crc16 crypto/crc32c_generic lib/libcrc32c fs/mbcache fs/jbd2/jbd2 f
     drivers/virtio/virtio_mmio drivers/block/virtio_blk; do
     cp "$work"/unpacked/lib/modules/*/kernel/$m.ko "$root/lib/modules/"
 done
-arm-linux-gnueabihf-gcc -specs=/usr/lib/arm-linux-musleabihf/musl-gcc.specs -static -Os \
+"$musl/musl-cc" -static -Os \
     tests/board/settime.c -o "$root/bin/settime"
 
 worker() { # plugin name body
