@@ -21,12 +21,15 @@ namespace {
 // by something else, is read as its first line and its last part.
 constexpr size_t READ_LIMIT = 1 << 20;
 constexpr size_t HEAD_LIMIT = PATH_TEXT_SIZE + 1;
+// How a worker's program path starts when it runs from the data directory.
+constexpr char DATA_PREFIX[] = "../data//";
+constexpr size_t DATA_PREFIX_LEN = sizeof DATA_PREFIX - 1;
 
 bool read_at(int fd, char* buf, size_t len, off_t offset, size_t* got)
 {
     *got = 0;
     while (*got < len) {
-        ssize_t n = pread(fd, buf + *got, len - *got, offset + static_cast<off_t>(*got));
+        ssize_t n = pread_retry(fd, buf + *got, len - *got, offset + static_cast<off_t>(*got));
         if (n < 0)
             return false;
         if (n == 0)
@@ -96,10 +99,9 @@ void find_children(InstanceStatus* st)
 // directory, "../data//<base>" from the data directory.
 bool names_program(const char* text, const char* base)
 {
-    static const char prefix[] = "../data//";
     if (std::strcmp(text, base) == 0)
         return true;
-    return std::strncmp(text, prefix, sizeof prefix - 1) == 0 && std::strcmp(text + sizeof prefix - 1, base) == 0;
+    return std::strncmp(text, DATA_PREFIX, DATA_PREFIX_LEN) == 0 && std::strcmp(text + DATA_PREFIX_LEN, base) == 0;
 }
 
 // A compiled worker shows the program path as argument zero; a script shows
@@ -128,7 +130,7 @@ const char* program_base(ChildProcess* c)
     for (int i = 0; i < 3 && p < end; ++i, p += std::strlen(p) + 1) {
         if (*p != '/' && *p != '-' && *p != '\0') {
             c->options_at = (p - c->args) + static_cast<long>(std::strlen(p)) + 1;
-            return std::strncmp(p, "../data//", 9) == 0 ? p + 9 : p;
+            return std::strncmp(p, DATA_PREFIX, DATA_PREFIX_LEN) == 0 ? p + DATA_PREFIX_LEN : p;
         }
     }
     return nullptr;
@@ -255,11 +257,12 @@ void describe_workers(InstanceStatus* st)
     const char* names[MAX_PROCESSES + MAX_CHILDREN];
     for (int i = 0; i < st->worker_count; ++i)
         names[i] = st->workers[i].name;
-    WorkerEnds ends[8];
-    summarize_run_file(st->text, st->text_len, names, st->worker_count, ends, &st->summary);
+    WorkerEnds ends[RUN_FILE_NAMES];
+    int tallied = st->worker_count < RUN_FILE_NAMES ? st->worker_count : RUN_FILE_NAMES;
+    summarize_run_file(st->text, st->text_len, names, tallied, ends, &st->summary);
     for (int i = 0; i < st->worker_count; ++i) {
         WorkerStatus& w = st->workers[i];
-        if (i < 8)
+        if (i < tallied)
             w.ends = ends[i];
         struct stat alive;
         if (w.keeps_alive && stat(w.alive_path, &alive) == 0)

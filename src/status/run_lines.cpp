@@ -140,7 +140,9 @@ void remember_tail(RunFileSummary* s, size_t start, size_t len)
 void summarize_run_file(const char* text, size_t len, const char* const* names, int count,
                         WorkerEnds* ends, RunFileSummary* summary)
 {
-    bool noticed[8] = {};
+    bool noticed[RUN_FILE_NAMES] = {};
+    if (count > RUN_FILE_NAMES)
+        count = RUN_FILE_NAMES;
     size_t pos = 0;
     bool first = true;
     while (pos < len) {
@@ -155,7 +157,7 @@ void summarize_run_file(const char* text, size_t len, const char* const* names, 
             remember_tail(summary, pos, line_len);
             RunLine l = parse_run_line(line, line_len);
             int i = l.kind == RunLineKind::other || l.kind == RunLineKind::dropped
-                        ? -1 : find_name(l, names, count < 8 ? count : 8);
+                        ? -1 : find_name(l, names, count);
             if (l.kind == RunLineKind::signal && l.code == 11)
                 ++summary->segv_total;
             if (l.kind == RunLineKind::dropped)

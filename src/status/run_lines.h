@@ -46,6 +46,10 @@ struct RunFileSummary {
     int tail_count = 0;
 };
 
-// Walks the whole text; for each of the count names, fills ends[i].
+// The most names whose ends one walk of a run file counts.
+constexpr int RUN_FILE_NAMES = 8;
+
+// Walks the whole text; for each of the count names (at most
+// RUN_FILE_NAMES), fills ends[i].
 void summarize_run_file(const char* text, size_t len, const char* const* names, int count,
                         WorkerEnds* ends, RunFileSummary* summary);

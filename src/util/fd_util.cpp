@@ -30,6 +30,31 @@ ssize_t read_retry(int fd, void* buf, size_t len)
     }
 }
 
+ssize_t pread_retry(int fd, void* buf, size_t len, off_t offset)
+{
+    for (;;) {
+        ssize_t n = ::pread(fd, buf, len, offset);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+int pwrite_all(int fd, const void* buf, size_t len, off_t offset)
+{
+    const char* p = static_cast<const char*>(buf);
+    while (len > 0) {
+        ssize_t n = ::pwrite(fd, p, len, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        p += n;
+        len -= static_cast<size_t>(n);
+        offset += n;
+    }
+    return 0;
+}
+
 long open_files_limit()
 {
     return sysconf(_SC_OPEN_MAX);

@@ -13,6 +13,13 @@ int write_all(int fd, const void* buf, size_t len);
 // file) or -1.
 ssize_t read_retry(int fd, void* buf, size_t len);
 
+// pread that retries EINTR. Returns the count read (0 at end of file) or -1.
+ssize_t pread_retry(int fd, void* buf, size_t len, off_t offset);
+
+// pwrite of all of buf at offset, continuing short writes and retrying
+// EINTR. Returns 0, or -1.
+int pwrite_all(int fd, const void* buf, size_t len, off_t offset);
+
 // The open-files limit as sysconf reports it, or -1.
 long open_files_limit();
 

@@ -1,9 +1,9 @@
 #include "util/run_log.h"
 
+#include "util/fd_util.h"
 #include "util/fixed_paths.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -32,30 +32,6 @@ namespace {
 // line may be written while it runs.
 pthread_mutex_t g_run_log_lock = PTHREAD_MUTEX_INITIALIZER;
 
-ssize_t pread_retry(int fd, char* buf, size_t len, off_t offset)
-{
-    for (;;) {
-        ssize_t n = pread(fd, buf, len, offset);
-        if (n >= 0 || errno != EINTR)
-            return n;
-    }
-}
-
-bool pwrite_all(int fd, const char* buf, size_t len, off_t offset)
-{
-    while (len > 0) {
-        ssize_t n = pwrite(fd, buf, len, offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        buf += n;
-        len -= static_cast<size_t>(n);
-        offset += n;
-    }
-    return true;
-}
-
 // The offset just past the first line end at or after from and before end,
 // or -1 when there is none.
 off_t next_line_start(int fd, off_t from, off_t end)
@@ -81,7 +57,7 @@ bool move_down(int fd, off_t from, off_t to, off_t end)
     while (from < end) {
         size_t want = static_cast<size_t>(std::min<off_t>(static_cast<off_t>(buf.size()), end - from));
         ssize_t n = pread_retry(fd, buf.data(), want, from);
-        if (n <= 0 || !pwrite_all(fd, buf.data(), static_cast<size_t>(n), to))
+        if (n <= 0 || pwrite_all(fd, buf.data(), static_cast<size_t>(n), to) != 0)
             return false;
         from += n;
         to += n;
@@ -111,7 +87,7 @@ off_t cut_run_log(int fd, off_t size)
     if (tail < 0)
         tail = size;
     off_t new_size = body + (size - tail);
-    if (!pwrite_all(fd, marker.data(), static_cast<size_t>(m), head) || !move_down(fd, tail, body, size) ||
+    if (pwrite_all(fd, marker.data(), static_cast<size_t>(m), head) != 0 || !move_down(fd, tail, body, size) ||
         ftruncate(fd, new_size) != 0)
         return -1;
     lseek(fd, new_size, SEEK_SET);
