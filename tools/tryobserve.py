@@ -154,7 +154,7 @@ class Run:
         if f[0] == "exec" and len(f) >= 5:
             self._started(t, int(f[2]), f[4], f[5:], say)
         elif f[0] == "reap" and len(f) >= 4:
-            self._reaped(t, int(f[2]), int(f[3]), say)
+            self._reaped(t, int(f[2]), int(f[3]), f[4] if len(f) > 4 else "", say)
         elif f[0] == "kill" and len(f) >= 5:
             self.kills[int(f[2])] = f[4]
 
@@ -169,10 +169,11 @@ class Run:
         self._follow_install(t, run)
         say(t, "start     %s pid %d %s" % (name, pid, " ".join(args) or "(no options)"))
 
-    def _reaped(self, t, pid, status, say):
+    def _reaped(self, t, pid, status, comm, say):
         if pid not in self.by_pid:
             return                          # a shell the supervisor ran
         name, run = self.by_pid.pop(pid)
+        self._ran_as(run, comm)
         exited, code = decode(status)
         killer = self.kills.pop(pid, None)
         if exited:
@@ -230,10 +231,19 @@ class Run:
             words.append("no start since")
         return words
 
+    def _ran_as(self, run, comm):
+        """Notes the name a worker's process has (what killall sees). The
+        last name seen counts: a script passes through its interpreters'
+        names before it settles. Still the supervisor's own name means the
+        child has not executed anything (yet)."""
+        if comm and comm != self.name[:15]:
+            run["runs_as"] = comm
+
     def _note_names(self):
-        """The name each running worker's process has (what killall sees)."""
-        pending = [r for runs in self.runs.values() for r in runs if r["end"] is None and r["runs_as"] is None]
-        if not pending or self.sup is None:
+        """The names the running workers' processes have now; the name each
+        ended under comes with its reap."""
+        running = [r for runs in self.runs.values() for r in runs if r["end"] is None]
+        if not running or self.sup is None:
             return
         inner = {}
         for pid in pwsandbox.children(self.sup):
@@ -241,7 +251,7 @@ class Run:
                 inner[pwsandbox.inner_pid(pid)] = pid
             except OSError:
                 pass
-        for r in pending:
+        for r in running:
             host = inner.get(r["pid"])
             if host is None:
                 continue
@@ -250,9 +260,7 @@ class Run:
             except OSError:
                 continue
             r["host_pid"] = host
-            # Still the supervisor's own name: the child has not executed yet.
-            if comm != self.name[:15]:
-                r["runs_as"] = comm
+            self._ran_as(r, comm)
 
     # --- the namespace -------------------------------------------------------
 
@@ -260,6 +268,7 @@ class Run:
         """Sends the supervisor SIGTERM; its workers get SIGTERM from the
         kernel. Waits up to grace seconds for them and records how each
         running one ended. Returns [(worker, run, seconds or None)]."""
+        self._note_names()
         running = [(n, r) for n, runs in self.runs.items() for r in runs
                    if r["end"] is None and r["host_pid"] and not zombie(r["host_pid"])]
         self.stopping = True

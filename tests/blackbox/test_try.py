@@ -118,7 +118,9 @@ class Workbench(unittest.TestCase):
         pkg = os.path.join(self.root, "pkg.tgz")
         subprocess.run(["tar", "czf", pkg, "--owner=0", "--group=0", "-C", staging, "boss"], check=True)
         with open(os.path.join(plugin, "files", "renamed"), "w") as f:
-            f.write("#!/usr/bin/env sh\nexec sleep 100000\n")
+            # Passes through env and sh first, and stays sh for 20 s: only
+            # the name it ends up with counts.
+            f.write("#!/usr/bin/env sh\nsleep 20\nexec sleep 100000\n")
         js = os.path.join(self.root, "t.json")
         os.environ["PWTRY_PKG"] = pkg
         try:

@@ -6,7 +6,7 @@
  * life. The start line comes from a vfork child: only async-signal-safe calls
  * are made and nothing is allocated. Tab-separated lines:
  *   exec <time> <pid> <path> <argument>...
- *   reap <time> <pid> <wait status>
+ *   reap <time> <pid> <wait status> <process name at its end>
  *   kill <time> <pid> <signal> main|thread
  *   system <time> main|thread <command>
  */
@@ -17,6 +17,7 @@
 #include <string.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -113,11 +114,45 @@ int execv(const char* path, char* const argv[])
     return real_execv(path, argv);
 }
 
+/* The name a child ended under, read while it is still a zombie: what it ran
+ * as in the end, whatever it executed on the way. Empty when unreadable. */
+static void read_comm(pid_t pid, char* comm, size_t size)
+{
+    struct line p;
+    p.len = 0;
+    put(&p, "/proc/");
+    put_number(&p, pid, 1);
+    put(&p, "/comm");
+    p.text[p.len] = '\0';
+    comm[0] = '\0';
+    int fd = open(p.text, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ssize_t n = read(fd, comm, size - 1);
+    close(fd);
+    if (n < 0)
+        n = 0;
+    while (n > 0 && comm[n - 1] == '\n')
+        --n;
+    comm[n] = '\0';
+}
+
 pid_t waitpid(pid_t pid, int* status, int options)
 {
     static pid_t (*real_waitpid)(pid_t, int*, int);
     if (real_waitpid == NULL)
         real_waitpid = (pid_t(*)(pid_t, int*, int))dlsym(RTLD_NEXT, "waitpid");
+    /* A blocking wait is first answered without reaping, so that the
+     * child's name can still be read; then that child is reaped. */
+    char comm[32] = "";
+    if (options == 0 && pid >= -1 && pid != 0) {
+        siginfo_t info;
+        memset(&info, 0, sizeof info);
+        if (waitid(pid == -1 ? P_ALL : P_PID, pid == -1 ? 0 : (id_t)pid, &info, WEXITED | WNOWAIT) != 0)
+            return -1;
+        pid = info.si_pid;
+        read_comm(pid, comm, sizeof comm);
+    }
     pid_t got = real_waitpid(pid, status, options);
     if (got > 0 && status != NULL) {
         struct line l;
@@ -126,6 +161,8 @@ pid_t waitpid(pid_t pid, int* status, int options)
         put_number(&l, got, 1);
         tab(&l);
         put_number(&l, *status, 1);
+        tab(&l);
+        put(&l, comm);
         finish(&l);
     }
     return got;
