@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static const uint8_t package[] = "package";
     if (!write_bytes("/tmp/.uci//ttupgrade.tgz", package, sizeof package))
         return 0;
-    apply_upgrade_package(132);
+    apply_upgrade_package(132, -1);
     json_ptr record = load_boot_record();
     if (!record || !has_version_string(record.get()))
         __builtin_trap();

@@ -5,15 +5,31 @@
 #include "util/fd_util.h"
 #include "util/fixed_paths.h"
 #include "util/json_file.h"
+#include "util/run_log.h"
+#include "util/run_texts.h"
 #include "util/unique_fd.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <libgen.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+int copy_descriptor(int in, int out)
+{
+    std::array<char, 1024> buf;
+    for (;;) {
+        ssize_t n = read_retry(in, buf.data(), buf.size());
+        if (n == 0)
+            return 0;
+        if (n < 0 || write_all(out, buf.data(), static_cast<size_t>(n)) != 0)
+            return -1;
+    }
+}
 
 int copy_file(const char* from, const char* to)
 {
@@ -25,14 +41,7 @@ int copy_file(const char* from, const char* to)
         std::printf("Failed to read or write, in, %d, out, %d\n", in.get(), out.get());
         return -1;
     }
-    std::array<char, 1024> buf;
-    for (;;) {
-        ssize_t n = read_retry(in.get(), buf.data(), buf.size());
-        if (n <= 0)
-            return 0;
-        if (write_all(out.get(), buf.data(), static_cast<size_t>(n)) != 0)
-            return -1;
-    }
+    return copy_descriptor(in.get(), out.get());
 }
 
 namespace {
@@ -72,17 +81,15 @@ int commit_temporary(const temp_path& tmp, const char* path, bool written)
 
 // Flushes the filesystem that holds dir, so that files written there by
 // another program (tar) are on the medium before anything records them.
-void sync_filesystem_of(const char* dir)
+// False when the medium reported an error: what tar wrote may not be there.
+bool sync_filesystem_of(const char* dir)
 {
     unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd || syncfs(fd.get()) != 0)
+    if (!fd) {
         sync();
-}
-
-bool sync_file(const char* path)
-{
-    unique_fd fd(open(path, O_WRONLY | O_CLOEXEC));
-    return fd && fsync(fd.get()) == 0 && close(fd.release()) == 0;
+        return true;
+    }
+    return syncfs(fd.get()) == 0;
 }
 
 } // namespace
@@ -100,13 +107,44 @@ int write_whole_file(const char* path, const char* buf, size_t len)
     return commit_temporary(tmp, path, ok);
 }
 
-int install_copy(const char* from, const char* to)
+int install_copy(int from, const char* to)
 {
     temp_path tmp;
     if (!temporary_name(to, &tmp))
         return -1;
-    bool ok = copy_file(from, tmp.data()) == 0 && sync_file(tmp.data());
+    unique_fd out(open(tmp.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0700));
+    if (!out) {
+        std::printf("Failed to read or write, in, %d, out, %d\n", from, out.get());
+        return -1;
+    }
+    bool ok = copy_descriptor(from, out.get()) == 0 && fsync(out.get()) == 0;
+    ok = close(out.release()) == 0 && ok;
     return commit_temporary(tmp, to, ok);
+}
+
+int package_refusal(const struct stat& st, uid_t self, uid_t files_owner, char* why, size_t size)
+{
+    const char* kind = nullptr;
+    if (S_ISDIR(st.st_mode))
+        kind = "a directory";
+    else if (S_ISFIFO(st.st_mode))
+        kind = "a FIFO";
+    else if (S_ISSOCK(st.st_mode))
+        kind = "a socket";
+    else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        kind = "a device";
+    else if (S_ISLNK(st.st_mode))
+        kind = "a symbolic link";
+    else if (!S_ISREG(st.st_mode))
+        kind = "not a regular file";
+    if (kind != nullptr) {
+        std::snprintf(why, size, "%s", kind);
+        return 1;
+    }
+    if (st.st_uid == self || st.st_uid == files_owner)
+        return 0;
+    std::snprintf(why, size, "owned by uid %u", static_cast<unsigned>(st.st_uid));
+    return 1;
 }
 
 namespace {
@@ -131,14 +169,106 @@ json_ptr load_record_for_update(const char* path)
 
 } // namespace
 
-void apply_upgrade_package(int code)
+namespace {
+
+void log_refusal(int run_fd, const char* path, const char* why)
+{
+    std::array<char, 640> line;
+    int n = std::snprintf(line.data(), line.size(), REFUSED_LINE_FORMAT, local_time_text().data(), path, why);
+    if (n > 0 && static_cast<size_t>(n) < line.size())
+        write_run_log(run_fd, line.data(), static_cast<size_t>(n));
+}
+
+// Opens the package without following a link or waiting on a FIFO, and
+// keeps it only when it is a regular file of ours: /tmp/.uci/ is shared, and
+// what another account left there must never be installed and run as root.
+// Everything afterwards reads this descriptor, never the name again. An
+// invalid descriptor means no package; a refusal leaves a run-file line.
+unique_fd open_package(const char* path, int run_fd)
+{
+    unique_fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    std::array<char, 64> why{};
+    struct stat st;
+    if (!fd) {
+        // Missing or unreadable: nothing to install, as always, silently.
+        if (errno != ELOOP && errno != ENXIO)
+            return unique_fd();
+        std::snprintf(why.data(), why.size(), "%s", errno == ELOOP ? "a symbolic link" : "not a regular file");
+    } else if (fstat(fd.get(), &st) != 0) {
+        return unique_fd();
+    } else {
+        struct stat files;
+        uid_t files_owner = stat(".", &files) == 0 ? files.st_uid : geteuid();
+        if (package_refusal(st, geteuid(), files_owner, why.data(), why.size()) == 0) {
+            fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+            return fd;
+        }
+    }
+    log_refusal(run_fd, path, why.data());
+    return unique_fd();
+}
+
+// Deletes the package's name, unless someone has put another file there
+// since it was opened.
+void remove_package(const char* path, int fd)
+{
+    struct stat opened;
+    struct stat named;
+    if (fstat(fd, &opened) == 0 && lstat(path, &named) == 0 && opened.st_dev == named.st_dev &&
+        opened.st_ino == named.st_ino)
+        unlink(path);
+}
+
+bool selects_data_directory(cJSON* record)
+{
+    return json_get_int(record, "plugindata") == 1;
+}
+
+// Before an unpack writes over the tree the workers boot from, the record
+// on the medium stops selecting it: a power cut while tar runs then boots
+// the plug-in's own programs, never a half-written tree. False when that
+// could not be made durable.
+bool deselect_data_directory(cJSON* record, const char* record_path)
+{
+    if (!selects_data_directory(record))
+        return true;
+    while (cJSON_GetObjectItem(record, "plugindata") != nullptr)
+        cJSON_DeleteItemFromObject(record, "plugindata");
+    json_text text(cJSON_PrintUnformatted(record));
+    return text && write_whole_file(record_path, text.get(), std::strlen(text.get())) == 0;
+}
+
+// Unpacks the package read from fd into the data directory with tar, which
+// reads it on its standard input; true when tar succeeded and what it wrote
+// is on the medium.
+bool unpack_package(int fd)
+{
+    // A descriptor the shell inherits, moved onto tar's standard input and
+    // closed for everything else. A shell takes single digits in redirections.
+    int shared = fcntl(fd, F_DUPFD, 3);
+    if (shared < 0)
+        return false;
+    if (shared > 9) {
+        close(shared);
+        return false;
+    }
+    std::array<char, 2048> command{};
+    std::snprintf(command.data(), command.size(), "tar -zxf - -C %s <&%d %d<&-", DATA_DIR, shared, shared);
+    int status = std::system(command.data());
+    close(shared);
+    return status == 0 && sync_filesystem_of(DATA_DIR);
+}
+
+} // namespace
+
+void apply_upgrade_package(int code, int run_fd)
 {
     std::array<char, 510> package{};
     std::array<char, 8192> record_path{};
-    std::array<char, 2048> command{};
     std::array<char, 8192> destination{};
     std::snprintf(package.data(), package.size(), "%s/%s", UCI_DIR, UPGRADE_PACKAGE_NAME);
-    if (access(package.data(), R_OK) != 0)
+    unique_fd fd = open_package(package.data(), run_fd);
+    if (!fd)
         return;
 
     std::snprintf(record_path.data(), record_path.size(), "%s/%s", DATA_DIR, BOOT_RECORD_NAME);
@@ -152,17 +282,14 @@ void apply_upgrade_package(int code)
     }
 
     if (code == 130) {
-        std::snprintf(command.data(), command.size(), "tar -zxf %s -C %s", package.data(), DATA_DIR);
-        if (std::system(command.data()) == 0) {
-            sync_filesystem_of(DATA_DIR);
+        if (deselect_data_directory(record.get(), record_path.data()) && unpack_package(fd.get()))
             add_number_one(record.get(), "plugindata");
-        }
     } else if (code == 131) {
         std::snprintf(destination.data(), destination.size(), "%s/%s", DATA_DIR, LUA_IMAGE_NAME);
-        install_copy(package.data(), destination.data());
+        install_copy(fd.get(), destination.data());
         add_number_one(record.get(), "luadata");
     }
-    unlink(package.data());
+    remove_package(package.data(), fd.get());
 
     json_text text(cJSON_PrintUnformatted(record.get()));
     if (text)

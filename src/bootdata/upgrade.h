@@ -4,21 +4,37 @@
 #include "util/fixed_paths.h"
 
 #include <cstddef>
+#include <sys/stat.h>
+#include <sys/types.h>
 
 // Installs the waiting package as code asks (130 unpack into "../data/", 131
 // copy over "../data//init.bin" with install_copy, 132 nothing), deletes it
-// and records what was done in the boot-check record. Does nothing when no
-// package is readable.
-void apply_upgrade_package(int code);
+// and records what was done in the boot-check record. Does nothing when there
+// is no package; a package that is not a regular file of ours (see
+// package_refusal) is left where it is, untouched, with a line in the run
+// file on run_fd.
+void apply_upgrade_package(int code, int run_fd);
+
+// Why a file with these attributes is no package to install, written into
+// why: anything but a regular file, or a file owned by neither self (the
+// supervisor's effective user) nor files_owner (the owner of the plug-in's
+// files directory). Returns 0 for a package, 1 for a refusal.
+int package_refusal(const struct stat& st, uid_t self, uid_t files_owner, char* why, size_t size);
+
+// Copies every byte readable from in to out. Returns 0 at the end of in, or
+// -1 when a read or a write fails.
+int copy_descriptor(int in, int out);
 
 // Copies every byte of from into to (created 0700 or truncated). Returns 0,
-// or -1 when a file cannot be opened (after a message) or a write fails.
+// or -1 when a file cannot be opened (after a message), a read or a write
+// fails.
 int copy_file(const char* from, const char* to);
 
-// Replaces the file at to with a copy of from the way write_whole_file
-// replaces a file: the copy is made under a temporary name beside it. Returns
-// 0, or -1 with the old file left as it was and no temporary file behind.
-int install_copy(const char* from, const char* to);
+// Replaces the file at to with every byte readable from the descriptor from,
+// the way write_whole_file replaces a file: the copy is made under a
+// temporary name beside it. Returns 0, or -1 with the old file left as it
+// was (also after a read error) and no temporary file behind.
+int install_copy(int from, const char* to);
 
 // Replaces the file at path with len bytes of buf, crash-safely: a temporary
 // file beside it is written, flushed to disk and renamed over it. Returns 0,

@@ -49,8 +49,15 @@ int open_locked_file(const char* path, const char* content, size_t len)
     }
     // Close-on-exec from the start: no fork may ever carry the lock along.
     // The run file lies in a directory every plug-in shares: a link planted
-    // there is refused, never followed to truncate or create its target.
-    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // there is refused, never followed to truncate or create its target, and
+    // so is anything but a regular file (a FIFO would block a later write
+    // for good once a pipe's worth of lines were in it).
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        fd = -1;
+    }
     if (fd < 0) {
         std::printf("failed to open %s\n", path);
         return -1;

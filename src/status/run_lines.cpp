@@ -1,13 +1,11 @@
 #include "status/run_lines.h"
 
+#include "util/run_texts.h"
+
 #include <cstring>
 
 namespace {
 
-const char EXIT_TEXT[] = " exited normally with code(";
-const char SIGNAL_TEXT[] = " killed by signal(";
-const char NOTICE_TEXT[] = " is not alive, and we will kill it.";
-const char DROPPED_TEXT[] = ": earlier events dropped";
 
 // The last occurrence of needle in [text, text + len), or nullptr.
 const char* find_last(const char* text, size_t len, const char* needle)
@@ -77,18 +75,18 @@ time_t parse_asctime(const char* text, size_t len)
 RunLine parse_run_line(const char* line, size_t len)
 {
     RunLine out;
-    if (parse_end(line, len, EXIT_TEXT, &out)) {
+    if (parse_end(line, len, EXIT_LINE_TEXT, &out)) {
         out.kind = RunLineKind::exit;
-    } else if (parse_end(line, len, SIGNAL_TEXT, &out)) {
+    } else if (parse_end(line, len, SIGNAL_LINE_TEXT, &out)) {
         out.kind = RunLineKind::signal;
-    } else if (ends_with(line, len, NOTICE_TEXT)) {
+    } else if (ends_with(line, len, NOTICE_LINE_TEXT)) {
         out.kind = RunLineKind::watchdog;
         out.name = line;
-        out.name_len = len - (sizeof NOTICE_TEXT - 1);
+        out.name_len = len - (sizeof NOTICE_LINE_TEXT - 1);
         out.code = 9;
-    } else if (ends_with(line, len, DROPPED_TEXT)) {
+    } else if (ends_with(line, len, DROPPED_LINE_TEXT)) {
         out.kind = RunLineKind::dropped;
-        out.time = parse_asctime(line, len - (sizeof DROPPED_TEXT - 1));
+        out.time = parse_asctime(line, len - (sizeof DROPPED_LINE_TEXT - 1));
     }
     return out;
 }

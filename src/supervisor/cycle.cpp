@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <pthread.h>
 
 void kill_all_processes(SupervisorState* state)
 {
@@ -14,7 +15,11 @@ void kill_all_processes(SupervisorState* state)
         // The slot's own process is killed by pid too: its name may not be
         // the one the process runs under (an exec'd program, an interpreter).
         // A pid above 0 is a child not yet reaped, so it names no other process.
+        // Taken out under the slot lock, so that a watchdog kill under way
+        // finishes first and none marks the slot's next worker.
+        pthread_mutex_lock(&state->slot_lock);
         pid_t pid = state->processes[i].pid.exchange(0);
+        pthread_mutex_unlock(&state->slot_lock);
         if (pid > 0)
             kill(pid, SIGKILL);
         run_kill_command(state->processes[i].name);

@@ -1,6 +1,5 @@
 #include "supervisor/exit_policy.h"
 
-#include <cstdio>
 #include <sys/wait.h>
 
 void decode_status(int status, int* code, int* exited)
@@ -14,15 +13,11 @@ void decode_status(int status, int* code, int* exited)
     }
 }
 
-int decode_wait_status(pid_t pid, int status, SupervisorState* state, int* code, int* exited)
+int find_slot(pid_t pid, const SupervisorState* state)
 {
-    for (int i = 0; i < state->process_count && i < MAX_PROCESSES; ++i) {
-        if (state->processes[i].pid == pid) {
-            decode_status(status, code, exited);
+    for (int i = 0; i < state->process_count && i < MAX_PROCESSES; ++i)
+        if (state->processes[i].pid == pid)
             return i;
-        }
-    }
-    std::printf("No such pid(%d) for reexec\n", static_cast<int>(pid));
     return state->process_count;
 }
 

@@ -18,10 +18,9 @@ constexpr unsigned int NORMAL_RESTART_DELAY = 10;
 // signal number (without the core-dump bit) with flag 0.
 void decode_status(int status, int* code, int* exited);
 
-// Finds the slot in use whose pid is pid and decodes status into code and
-// exited. For a child of no slot, prints "No such pid(%d) for reexec\n",
-// leaves code and exited alone and returns process_count.
-int decode_wait_status(pid_t pid, int status, SupervisorState* state, int* code, int* exited);
+// The index of the slot in use whose pid is pid, or process_count for a
+// child of no slot.
+int find_slot(pid_t pid, const SupervisorState* state);
 
 enum class ExitAction {
     restart_one,   // delay, then restart that worker alone

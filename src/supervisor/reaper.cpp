@@ -4,19 +4,21 @@
 #include "supervisor/exit_policy.h"
 #include "supervisor/launcher.h"
 #include "util/run_log.h"
+#include "util/run_texts.h"
 
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <pthread.h>
+#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
 
 int format_exit_event(char* buf, size_t size, const char* time_text, const char* name, int code,
                       int exited)
 {
-    const char* format = exited == 1 ? "%s: %s exited normally with code(%d)\n"
-                                     : "%s: %s killed by signal(%d)\n";
+    const char* format = exited == 1 ? EXIT_LINE_FORMAT : SIGNAL_LINE_FORMAT;
     int n = std::snprintf(buf, size, format, time_text, name, code);
     return n >= 0 && static_cast<size_t>(n) < size ? n : -1;
 }
@@ -33,13 +35,46 @@ void log_exit_event(int code, int exited, const char* name, int run_fd)
 
 namespace {
 
-pid_t wait_any_child(int* status)
+// Waits until some child has ended, without collecting it: until it is
+// collected, its pid cannot be given to another process.
+pid_t wait_for_end()
 {
     for (;;) {
-        pid_t pid = waitpid(-1, status, 0);
-        if (pid >= 0 || errno != EINTR)
-            return pid;
+        siginfo_t info;
+        info.si_pid = 0;
+        if (waitid(P_ALL, 0, &info, WEXITED | WNOWAIT) == 0)
+            return info.si_pid;
+        if (errno != EINTR)
+            return -1;
     }
+}
+
+pid_t collect(pid_t pid, int* status)
+{
+    for (;;) {
+        pid_t got = waitpid(pid, status, 0);
+        if (got >= 0 || errno != EINTR)
+            return got;
+    }
+}
+
+// Takes the ended child's pid out of its slot before the child is collected,
+// under the lock the watchdog holds from reading a pid to its kill. Returns
+// the slot's index, or -1 for a child of no slot; *marked tells whether the
+// watchdog killed that worker.
+int release_slot(SupervisorState* state, pid_t pid, bool* marked)
+{
+    pthread_mutex_lock(&state->slot_lock);
+    int index = find_slot(pid, state);
+    if (index >= state->process_count || index >= MAX_PROCESSES) {
+        index = -1;
+    } else {
+        WatchedProcess& slot = state->processes[index];
+        *marked = slot.watchdog_killed.exchange(0) != 0;
+        slot.pid = 0;
+    }
+    pthread_mutex_unlock(&state->slot_lock);
+    return index;
 }
 
 } // namespace
@@ -50,21 +85,32 @@ int reap_children(SupervisorState* state, int* restart_code)
     int exited = 0;
     for (;;) {
         int status = 0;
-        pid_t pid = wait_any_child(&status);
-        if (pid < 0) {
+        pid_t pid = wait_for_end();
+        if (pid <= 0) {
             std::puts("failed to waitpid");
             return -1;
         }
-        int index = decode_wait_status(pid, status, state, &code, &exited);
-        if (index >= state->process_count || index >= MAX_PROCESSES)
+        bool marked = false;
+        int index = release_slot(state, pid, &marked);
+        if (collect(pid, &status) < 0) {
+            // A child of no slot may be the watchdog's kill shell, which its
+            // own system() can collect first.
+            if (index < 0)
+                continue;
+            std::puts("failed to waitpid");
+            return -1;
+        }
+        if (index < 0) {
+            // The watchdog's kill shell, or a worker a pass killed.
+            std::printf("No such pid(%d) for reexec\n", static_cast<int>(pid));
             continue;
+        }
 
         WatchedProcess& slot = state->processes[index];
+        decode_status(status, &code, &exited);
         log_exit_event(code, exited, slot.name, state->run_fd);
-        if (code == 9 && slot.watchdog_killed != 0)
+        if (code == 9 && marked)
             code = RESTART_CODE_WATCHDOG;
-        slot.watchdog_killed = 0;
-        slot.pid = 0;
 
         if (exited == 1)
             *restart_code = code;
@@ -72,7 +118,7 @@ int reap_children(SupervisorState* state, int* restart_code)
         case ExitAction::failed_boot:
             return -1;
         case ExitAction::upgrade:
-            apply_upgrade_package(code);
+            apply_upgrade_package(code, state->run_fd);
             return 0;
         case ExitAction::restart_all:
             return 0;

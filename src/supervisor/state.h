@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <pthread.h>
 
 constexpr int MAX_PROCESSES = 4;
 constexpr const char* DEFAULT_PROCESS_NAME = "quorin-dpi-inner";
@@ -28,6 +29,10 @@ struct SupervisorState {
     int32_t process_count = 0;
     WatchedProcess processes[MAX_PROCESSES];
     uint32_t segv_restart_count = 0;
+    // Held by the watchdog from reading a slot's pid to its kill and mark,
+    // and by the main thread while it takes a pid out of a slot: a pid the
+    // watchdog signals is always an uncollected child, never a reused number.
+    pthread_mutex_t slot_lock = PTHREAD_MUTEX_INITIALIZER;
 };
 
 static_assert(std::atomic<int32_t>::is_always_lock_free, "slot fields must be lock-free");

@@ -2,6 +2,7 @@
 
 #include "util/fd_util.h"
 #include "util/fixed_paths.h"
+#include "util/run_texts.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -75,7 +76,7 @@ off_t cut_run_log(int fd, off_t size)
     if (head < 0)
         head = 0;
     std::array<char, 128> marker;
-    int m = std::snprintf(marker.data(), marker.size(), "%s: earlier events dropped\n",
+    int m = std::snprintf(marker.data(), marker.size(), DROPPED_LINE_FORMAT,
                           local_time_text().data());
     if (m <= 0 || static_cast<size_t>(m) >= marker.size())
         return -1;
@@ -90,21 +91,40 @@ off_t cut_run_log(int fd, off_t size)
     if (pwrite_all(fd, marker.data(), static_cast<size_t>(m), head) != 0 || !move_down(fd, tail, body, size) ||
         ftruncate(fd, new_size) != 0)
         return -1;
-    lseek(fd, new_size, SEEK_SET);
     return new_size;
 }
+
+namespace {
+
+// Appends at the file's real end, whatever the descriptor's offset: someone
+// may have emptied the file (": > NAME.run") since the last line. A line that
+// cannot be written whole is taken back, so the next one never joins half a
+// line.
+int append_line(int fd, const char* buf, size_t len)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    if (static_cast<unsigned long long>(st.st_size) + len > RUN_LOG_LIMIT) {
+        cut_run_log(fd, st.st_size);
+        if (fstat(fd, &st) != 0)
+            return -1;
+    }
+    if (pwrite_all(fd, buf, len, st.st_size) == 0)
+        return 0;
+    int ignored = ftruncate(fd, st.st_size);
+    (void)ignored;
+    return -1;
+}
+
+} // namespace
 
 int write_run_log(int fd, const char* buf, size_t len)
 {
     if (fd <= 0)
         return -1;
     pthread_mutex_lock(&g_run_log_lock);
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-        static_cast<unsigned long long>(st.st_size) + len > RUN_LOG_LIMIT)
-        cut_run_log(fd, st.st_size);
-    ssize_t ignored = ::write(fd, buf, len);
-    (void)ignored;
+    int result = append_line(fd, buf, len);
     pthread_mutex_unlock(&g_run_log_lock);
-    return 0;
+    return result;
 }

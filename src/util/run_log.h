@@ -16,15 +16,18 @@ constexpr size_t RUN_LOG_KEEP = 32768;
 // clock cannot be read.
 std::array<char, 64> local_time_text();
 
-// Appends one run-file line with a single write. Drops it when fd <= 0.
-// When the line would take the file past RUN_LOG_LIMIT, the file is first cut
-// in place (see cut_run_log). Lines from both threads are serialised, so a cut
-// and a line never interleave. Returns 0, or -1 when the line was dropped.
+// Appends one run-file line at the file's current end (not at the
+// descriptor's offset). Drops it when fd <= 0 or fd is no regular file. When
+// the line would take the file past RUN_LOG_LIMIT, the file is first cut in
+// place (see cut_run_log). A line is written whole or not at all: after a
+// short write (a full /tmp) the file is cut back to where it ended. Lines from
+// both threads are serialised, so a cut and a line never interleave. Returns
+// 0, or -1 when the line was dropped.
 int write_run_log(int fd, const char* buf, size_t len);
 
 // Cuts the run file open on fd, whose size is size, to: its first line (the
 // working directory), one "<time>: earlier events dropped" line, and the
 // newest whole lines that fit in RUN_LOG_KEEP bytes, in order. The file keeps
-// its inode, descriptor and lock; the descriptor's offset is left at the new
-// end. Returns the new size, or -1 when the file could not be read or written.
+// its inode, descriptor and lock. Returns the new size, or -1 when the file
+// could not be read or written.
 off_t cut_run_log(int fd, off_t size);

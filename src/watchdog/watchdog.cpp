@@ -1,6 +1,7 @@
 #include "watchdog/watchdog.h"
 
 #include "util/run_log.h"
+#include "util/run_texts.h"
 #include "util/shell_command.h"
 
 #include <array>
@@ -20,18 +21,24 @@ bool slot_has_alive_file(const WatchedProcess& slot)
 void kill_silent_worker(SupervisorState* state, WatchedProcess& slot, pid_t pid)
 {
     std::array<char, 8192> text;
-    int n = std::snprintf(text.data(), text.size(), "%s is not alive, and we will kill it.\n", slot.name);
+    int n = std::snprintf(text.data(), text.size(), NOTICE_LINE_FORMAT, slot.name);
     if (n > 0)
         write_run_log(state->run_fd, text.data(), std::strlen(text.data()));
     slot.miss_count = 0;
-    // Marked before the kill, so that the reaping loop, which may collect
-    // the worker as soon as it dies, always sees the mark.
-    slot.watchdog_killed = 1;
-    // By pid as well as by name: a worker that exec'd a program of another
-    // name, or runs under an interpreter, is invisible to the name. The pid
-    // was read once, above 0: an unreaped child, or a zombie, never another
-    // process.
-    kill(pid, SIGKILL);
+    // The pid is signalled, and the slot marked, only while the slot still
+    // holds it: the reaping loop takes an ended worker's pid out of its slot
+    // under the same lock before collecting it, so this is always an
+    // uncollected child of ours, never a number given to another process
+    // since. Marked before the kill, so that the reaping loop always sees the
+    // mark of the kill it collects. By pid as well as by name: a worker that
+    // exec'd a program of another name, or runs under an interpreter, is
+    // invisible to the name.
+    pthread_mutex_lock(&state->slot_lock);
+    if (slot.pid == pid) {
+        slot.watchdog_killed = 1;
+        kill(pid, SIGKILL);
+    }
+    pthread_mutex_unlock(&state->slot_lock);
     run_kill_command(slot.name);
 }
 

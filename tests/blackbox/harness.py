@@ -263,8 +263,10 @@ class Plugin:
         return read(path) if os.path.exists(path) else None
 
     def run_file(self):
+        """The run file's text; None when there is none or it is no regular
+        file (a FIFO would block the reader)."""
         p = self.uci(self.name + ".run")
-        return read(p) if os.path.exists(p) else None
+        return read(p) if os.path.isfile(p) else None
 
     def events(self):
         p = os.path.join(self.rec, "events")

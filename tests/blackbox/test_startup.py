@@ -4,6 +4,7 @@ configuration it reads, descriptor hygiene and the parent-death signal."""
 import ctypes
 import os
 import signal
+import stat
 import subprocess
 import sys
 import time
@@ -46,6 +47,16 @@ class StartupFailures(PlugwatchCase):
         p.start()
         self.assert_refused(p, "failed to open /tmp/.uci/%s.run\nprocess(%s) already run\n"
                             % (p.name, binary))
+
+    def test_planted_run_file_fifo_is_refused_and_left_alone(self):
+        # Writes into a FIFO block once a pipe's worth is in it: refused at once.
+        p = self.plugin(config=self.watch("zqw-a"), workers={"zqw-a": IDLE})
+        p.prepare("mkdir -p /tmp/.uci && mkfifo /tmp/.uci/%s.run" % p.name)
+        p.start()
+        self.assert_refused(p, "failed to open /tmp/.uci/%s.run\nprocess(%s) already run\n"
+                            % (p.name, os.path.join(p.files, p.name)))
+        self.assertTrue(stat.S_ISFIFO(os.lstat(p.uci(p.name + ".run")).st_mode))
+        self.assertEqual(p.starts(), [])
 
     def test_planted_run_file_link_is_refused_and_left_alone(self):
         for dangling in (False, True):

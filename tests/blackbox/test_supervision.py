@@ -89,6 +89,21 @@ class SingleRestarts(PlugwatchCase):
         self.assertLessEqual(len(p.run_file()), 65536)
         self.assertGreater(len(lines), 100)
 
+    def test_cleared_run_file_gets_its_next_line_at_the_start(self):
+        # People clear a log with ": > file"; the next line goes at the new
+        # end, not at the descriptor's old offset after a hole of zero bytes.
+        p = self.plugin(config=self.watch("zq-loop"), workers={"zq-loop": "sleep 20\nfinish 4"})
+        p.start()
+        p.wait_starts(3)
+        with open(p.uci(p.name + ".run"), "w"):
+            pass
+        count = len(p.starts())
+        p.wait_starts(count + 2)
+        text = p.run_file()
+        self.assertNotIn("\0", text)
+        for line in text.split("\n")[:-1]:
+            self.assertRegex(line, "^" + ASCTIME + r": zq-loop exited normally with code\(4\)$")
+
     def test_event_line_dated_after_2038(self):
         if os.environ.get("PLUGWATCH_TIME_T_SIZE") == "4":
             self.skipTest("this target's time_t has 32 bits: the device target is musl")

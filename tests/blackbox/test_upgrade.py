@@ -1,13 +1,15 @@
 """Upgrade packages end to end: a worker leaves "/tmp/.uci//ttupgrade.tgz"
 and exits with 130, 131 or 132."""
 
+import io
 import json
 import os
 import random
+import tarfile
 import time
 import unittest
 
-from harness import PlugwatchCase
+from harness import ASCTIME, PlugwatchCase, read, shell_quote
 
 IDLE = "idle"
 DATA_OPTIONS = ["-T", "/tmp/.uci/", "-D", "../data/", "-O", "velmar_rtos510"]
@@ -93,6 +95,93 @@ class Upgrade(PlugwatchCase):
                 else:
                     self.assertFalse(os.path.exists(init_bin))
                 self.assertFalse(os.path.exists(p.uci("ttupgrade.tgz")))
+
+
+# Another account, as a neighbour sharing /tmp/.uci/ would be.
+NEIGHBOUR = "setpriv --reuid 65534 --regid 65534 --clear-groups "
+
+
+class Neighbours(PlugwatchCase):
+    """What another account leaves at the package path is no package: it is
+    left untouched, nothing is installed or recorded, one line in the run
+    file says why, and the restart of all still follows."""
+
+    def test_what_a_neighbour_leaves_is_refused(self):
+        plant = NEIGHBOUR + "sh -c 'cat >/tmp/.uci/ttupgrade.tgz' <%(pkg)s"
+        cases = (
+            # (label, mode of /tmp/.uci/, code, planting, reason)
+            ("FIFO", "0777", 130, NEIGHBOUR + "mkfifo /tmp/.uci/ttupgrade.tgz", "a FIFO"),
+            ("link to a root-only file", "0777", 131,
+             "echo secret >/tmp/secret && chmod 600 /tmp/secret && " + NEIGHBOUR +
+             "ln -s /tmp/secret /tmp/.uci/ttupgrade.tgz", "a symbolic link"),
+            ("link to an archive", "0777", 130, "cp %(pkg)s /tmp/pkg.tgz && " + NEIGHBOUR +
+             "ln -s /tmp/pkg.tgz /tmp/.uci/ttupgrade.tgz", "a symbolic link"),
+            ("another owner", "1777", 130, plant, "owned by uid 65534"),
+            ("another owner", "1777", 131, plant, "owned by uid 65534"),
+            ("directory", "0777", 131, NEIGHBOUR + "mkdir /tmp/.uci/ttupgrade.tgz", "a directory"),
+        )
+        for label, mode, code, planting, reason in cases:
+            with self.subTest(label, code=code):
+                p = self.plugin(config=self.watch("zq-up"))
+                p.add_worker("zq-up", '[ "$N" = 1 ] && finish %d\nidle' % code)
+                pkg = p.make_package({"zq-up": IDLE})
+                with open(os.path.join(p.data, "init.bin"), "w") as f:
+                    f.write("old image")
+                p.prepare("mkdir -p /tmp/.uci && chmod %s /tmp/.uci && %s" % (mode, planting % {"pkg": pkg}))
+                p.start()
+                up = p.wait_starts(2, "zq-up")
+                self.assertEqual(p.argv(up[1].pid), ["zq-up", "-r", str(code)])
+                self.assertIsNone(p.boot_record())
+                self.assertEqual(sorted(os.listdir(p.data)), ["init.bin"])
+                self.assertEqual(read(os.path.join(p.data, "init.bin")), "old image")
+                self.assertTrue(os.path.lexists(p.uci("ttupgrade.tgz")), "a neighbour's file stays")
+                lines = p.run_file().split("\n")
+                self.assertRegex(lines[2], "^%s: upgrade package /tmp/\\.uci//ttupgrade\\.tgz refused: %s$"
+                                 % (ASCTIME, reason))
+                self.assertEqual(len(lines), 4, lines)
+                self.assertIsNone(p.status())
+
+    def test_own_package_in_a_shared_directory_and_one_of_the_files_owner(self):
+        # A worker that gave up root hands over a package as the account that
+        # owns the plug-in's files directory.
+        for owner in ("root", "files"):
+            with self.subTest(owner):
+                p = self.plugin(config=self.watch("zq-up"))
+                pkg = p.make_package({"zq-up": IDLE})
+                stage = 'cp %s /tmp/.uci/ttupgrade.tgz' % shell_quote(pkg)
+                if owner == "files":
+                    os.chown(p.files, 65534, 65534)
+                    stage = 'cat %s | %s sh -c "cat >/tmp/.uci/ttupgrade.tgz"' % (shell_quote(pkg), NEIGHBOUR)
+                p.add_worker("zq-up", '[ "$N" = 1 ] && { %s; finish 130; }\nidle' % stage)
+                p.prepare("mkdir -p /tmp/.uci && chmod 1777 /tmp/.uci")
+                p.start()
+                p.wait_starts(2, "zq-up")
+                self.assertEqual(p.boot_record(), '{"version":"24.01.11.17","plugindata":1}')
+                self.assertFalse(os.path.lexists(p.uci("ttupgrade.tgz")))
+                self.assertNotIn("refused", p.run_file())
+
+    def test_hostile_archive_writes_nothing_outside_the_data_directory(self):
+        p = self.plugin(config=self.watch("zq-up"))
+        path = os.path.join(p.root, "hostile.tgz")
+        with tarfile.open(path, "w:gz", format=tarfile.GNU_FORMAT) as tar:
+            def member(name, data=b"x", kind=tarfile.REGTYPE, target=""):
+                info = tarfile.TarInfo(name)
+                info.type, info.linkname, info.size = kind, target, len(data) if kind == tarfile.REGTYPE else 0
+                tar.addfile(info, io.BytesIO(data) if kind == tarfile.REGTYPE else None)
+            member("../escape")
+            member("/tmp/absolute")
+            member("out", kind=tarfile.SYMTYPE, target="/tmp/outside")
+            member("out/through")
+            member("up", kind=tarfile.SYMTYPE, target="..")
+            member("up/climbed")
+        p.add_worker("zq-up", '[ "$N" = 1 ] && { cp %s /tmp/.uci/ttupgrade.tgz; finish 130; }\nidle' % path)
+        p.prepare("mkdir /tmp/outside")
+        p.start()
+        p.wait_starts(2, "zq-up")
+        for outside in (os.path.join(p.plugin_dir, "escape"), os.path.join(p.plugin_dir, "climbed"),
+                        p.ns_path("/tmp/absolute"), p.ns_path("/tmp/outside/through")):
+            self.assertFalse(os.path.lexists(outside), outside)
+        self.assertEqual(os.listdir(p.ns_path("/tmp/outside")), [])
 
 
 class PowerCut(PlugwatchCase):

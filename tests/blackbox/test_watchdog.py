@@ -5,7 +5,7 @@ import os
 import re
 import unittest
 
-from harness import ASCTIME, EMULATOR_THREADS, PlugwatchCase, read
+from harness import ASCTIME, EMULATOR_THREADS, FAULT_FORK_LIB, PlugwatchCase, read
 
 IDLE = "idle"
 
@@ -85,6 +85,33 @@ class Watchdog(PlugwatchCase):
         self.assertEqual(p.argv(quit[2].pid)[1:3], ["-r", "9"])
         self.assertEqual(p.run_file().count("zq-quit is not alive, and we will kill it."), 1)
         self.assertEqual(len(p.starts("zq-gappy")), 1)
+        # Every event line is of a worker in use.
+        for line in p.run_file().split("\n")[1:-1]:
+            self.assertRegex(line, r"^(%s: )?zq-quit " % ASCTIME)
+
+    def test_a_freed_pid_given_to_another_process_is_never_killed(self):
+        # The worker misses the checks at 120 and 240 s and exits at 300 s;
+        # its collection is held up for 100 s (a slow run-file line, say).
+        # Meanwhile its pid goes to an innocent process, and the check at
+        # 360 s would be its third miss.
+        if not FAULT_FORK_LIB:
+            self.skipTest("PLUGWATCH_FAULT_FORK_LIB is not set")
+        p = self.plugin(config=self.watch(("zq-gone", "true")), workers={"zq-gone": "sleep 300\nfinish 3"})
+        p.start(preload=[FAULT_FORK_LIB], env_extra={"PW_REAP_PAUSE": "100"})
+        pid = p.wait_starts(1)[0].pid
+        # In the test's own PID namespace the next pid can be chosen.
+        r = p.ns_run("while [ -e /proc/%d ]; do sleep 0.01; done; echo %d >/proc/sys/kernel/ns_last_pid; "
+                     "setsid sleep 100000 </dev/null >/dev/null 2>&1 & echo $!" % (pid, pid - 1), timeout=60)
+        self.assertEqual(r.stdout.strip(), str(pid), r.stderr)
+        second = p.wait_starts(2)[1]
+        self.assertGreater(second.time - p.starts()[0].time, 400)
+        self.assertEqual(p.ns_run("kill -0 %d && cat /proc/%d/comm" % (pid, pid)).stdout, "sleep\n")
+        # The count of two misses passed on: the next worker is killed at its
+        # first miss, and restarted with 199.
+        third = p.wait_starts(3, timeout=60)[2]
+        self.assertEqual(p.argv(third.pid)[1:3], ["-r", "199"])
+        self.assertEqual(p.run_file().count("zq-gone is not alive, and we will kill it."), 1)
+        self.assertEqual(p.ns_run("cat /proc/%d/comm" % pid).stdout, "sleep\n")
 
 
 if __name__ == "__main__":

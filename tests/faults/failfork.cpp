@@ -1,12 +1,16 @@
 // Test-only preload: makes the N-th fork (or vfork) of the process fail with
 // EAGAIN, N taken from PW_FAIL_FORK_AT; with PW_FAIL_KILL set, kill() reports
-// success and signals nothing. The variables are removed at load time so that
+// success and signals nothing; with PW_REAP_PAUSE set, every waitpid that
+// collected a child sleeps that many seconds before it returns, which widens
+// the moment between collecting a worker and acting on its end. The variables are removed at load time so that
 // children do not inherit the faults. A vfork that does not fail is
 // served by a real fork: a wrapper cannot return twice into vfork's caller.
 #include <cerrno>
 #include <cstdlib>
 #include <csignal>
 #include <dlfcn.h>
+#include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -19,6 +23,9 @@ long calls = 0;
 fork_fn real_fork = nullptr;
 using kill_fn = int (*)(pid_t, int);
 kill_fn real_kill = nullptr;
+using waitpid_fn = pid_t (*)(pid_t, int*, int);
+waitpid_fn real_waitpid = nullptr;
+unsigned reap_pause = 0;
 
 __attribute__((constructor)) void read_fault()
 {
@@ -31,6 +38,12 @@ __attribute__((constructor)) void read_fault()
     }
     fail_kill = std::getenv("PW_FAIL_KILL") != nullptr;
     unsetenv("PW_FAIL_KILL");
+    real_waitpid = reinterpret_cast<waitpid_fn>(dlsym(RTLD_NEXT, "waitpid"));
+    const char* pause = std::getenv("PW_REAP_PAUSE");
+    if (pause != nullptr) {
+        reap_pause = static_cast<unsigned>(std::atol(pause));
+        unsetenv("PW_REAP_PAUSE");
+    }
 }
 
 } // namespace
@@ -61,4 +74,12 @@ extern "C" pid_t vfork()
 extern "C" int kill(pid_t pid, int sig)
 {
     return fail_kill ? 0 : real_kill(pid, sig);
+}
+
+extern "C" pid_t waitpid(pid_t pid, int* status, int options)
+{
+    pid_t got = real_waitpid(pid, status, options);
+    if (got > 0 && reap_pause > 0)
+        sleep(reap_pause);
+    return got;
 }

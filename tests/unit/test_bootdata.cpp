@@ -3,6 +3,7 @@
 #include "scratch_dir.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
@@ -92,7 +93,7 @@ TEST(Upgrade, UnpackValidArchiveWithoutRecord)
 {
     ScratchPlugin plugin;
     make_archive("worker", "#!/bin/sh\n");
-    apply_upgrade_package(130);
+    apply_upgrade_package(130, -1);
     EXPECT_EQ(read_file(record), R"({"version":"24.01.11.17","plugindata":1})");
     EXPECT_EQ(read_file("../data/worker"), "#!/bin/sh\n");
     EXPECT_FALSE(file_exists(package));
@@ -104,7 +105,7 @@ TEST(Upgrade, DamagedArchiveRecordsNoPlugindata)
 {
     ScratchPlugin plugin;
     write_file(package, "this is not a gzip archive");
-    apply_upgrade_package(130);
+    apply_upgrade_package(130, -1);
     EXPECT_EQ(read_file(record), R"({"version":"24.01.11.17"})");
     EXPECT_FALSE(file_exists(package));
 }
@@ -122,7 +123,7 @@ TEST(Upgrade, CopyToInitBin)
         // place, never written through the old file.
         write_file("../data/init.bin", "old image");
         ASSERT_EQ(link("../data/init.bin", "../data/old.bin"), 0);
-        apply_upgrade_package(131);
+        apply_upgrade_package(131, -1);
         EXPECT_EQ(read_file("../data/init.bin"), bytes);
         EXPECT_EQ(read_file("../data/old.bin"), "old image");
         EXPECT_FALSE(file_exists("../data/init.bin.tmp"));
@@ -135,7 +136,7 @@ TEST(Upgrade, DropOnlyRecordsVersion)
 {
     ScratchPlugin plugin;
     write_file(package, "whatever");
-    apply_upgrade_package(132);
+    apply_upgrade_package(132, -1);
     EXPECT_EQ(read_file(record), R"({"version":"24.01.11.17"})");
     EXPECT_FALSE(file_exists(package));
     EXPECT_FALSE(file_exists("../data/init.bin"));
@@ -145,10 +146,10 @@ TEST(Upgrade, NoPackageTouchesNothing)
 {
     for (int code : {130, 131, 132}) {
         ScratchPlugin plugin;
-        apply_upgrade_package(code);
+        apply_upgrade_package(code, -1);
         EXPECT_FALSE(file_exists(record));
         write_file(record, R"({"version":"1.0"})");
-        apply_upgrade_package(code);
+        apply_upgrade_package(code, -1);
         EXPECT_EQ(read_file(record), R"({"version":"1.0"})");
     }
 }
@@ -166,6 +167,11 @@ TEST(Upgrade, ExistingRecordsAreExtended)
          R"({"version":"24.01.11.17","plugindata":0,"plugindata":1})"},
         {R"({"version":"24.01.11.17","plugindata":1})", 131,
          R"({"version":"24.01.11.17","plugindata":1,"luadata":1})"},
+        // An unpack over the tree a record selects: the selection is taken
+        // back before tar runs and given again after it succeeded.
+        {R"({"plugindata":1,"version":"24.01.11.17","PluginData":1})", 130,
+         R"({"version":"24.01.11.17","plugindata":1})"},
+        {R"({"version":"24.01.11.17","plugindata":1})", -130, R"({"version":"24.01.11.17"})"},
         {"garbage", 132, R"({"version":"24.01.11.17"})"},
         // A record that is not an object can hold no keys: replaced.
         {"[1,2]", 132, R"({"version":"24.01.11.17"})"},
@@ -177,8 +183,8 @@ TEST(Upgrade, ExistingRecordsAreExtended)
         if (c.code == 130)
             make_archive("w", "x");
         else
-            write_file(package, "pkg");
-        apply_upgrade_package(c.code);
+            write_file(package, "pkg"); // -130: a damaged archive
+        apply_upgrade_package(c.code < 0 ? -c.code : c.code, -1);
         EXPECT_EQ(read_file(record), c.after);
     }
 }
@@ -214,14 +220,44 @@ TEST(FileHelpers, WriteWholeFileReplacesAtomically)
     // Cannot write in a missing directory: the call fails, nothing is left.
     EXPECT_EQ(write_whole_file("nodir/f", "x", 1), -1);
 
-    // The same for a copy: in place when it works, and when the source cannot
-    // be read the old file stays whole with no temporary file beside it.
+    // The same for a copy: in place when it works, and when the source
+    // cannot be read (a read error midway included) the old file stays
+    // whole with no temporary file beside it.
     write_file("pkg", "new image");
-    EXPECT_EQ(install_copy("pkg", "f"), 0);
+    int pkg = open("pkg", O_RDONLY);
+    EXPECT_EQ(install_copy(pkg, "f"), 0);
+    close(pkg);
     EXPECT_EQ(read_file("f"), "new image");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(install_copy("missing", "f"), -1);
-    testing::internal::GetCapturedStdout();
+    int dir = open(".", O_RDONLY | O_DIRECTORY);
+    EXPECT_EQ(install_copy(dir, "f"), -1);
+    close(dir);
     EXPECT_EQ(read_file("f"), "new image");
     EXPECT_FALSE(file_exists("f.tmp"));
+}
+
+TEST(Upgrade, OnlyRegularFilesOfOursArePackages)
+{
+    struct {
+        mode_t mode;
+        uid_t owner;
+        const char* why; // nullptr: a package
+    } cases[] = {
+        {S_IFREG | 0600, 0, nullptr},
+        {S_IFREG | 0644, 1000, nullptr}, // the files directory's owner
+        {S_IFREG | 0666, 65534, "owned by uid 65534"},
+        {S_IFDIR | 0755, 0, "a directory"},
+        {S_IFIFO | 0666, 0, "a FIFO"},
+        {S_IFSOCK | 0777, 0, "a socket"},
+        {S_IFCHR | 0666, 0, "a device"},
+        {S_IFBLK | 0660, 0, "a device"},
+        {S_IFLNK | 0777, 0, "a symbolic link"},
+    };
+    for (const auto& c : cases) {
+        struct stat st {};
+        st.st_mode = c.mode;
+        st.st_uid = c.owner;
+        char why[64] = "";
+        EXPECT_EQ(package_refusal(st, 0, 1000, why, sizeof why), c.why == nullptr ? 0 : 1) << c.mode;
+        EXPECT_STREQ(why, c.why == nullptr ? "" : c.why);
+    }
 }
