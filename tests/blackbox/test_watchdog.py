@@ -89,30 +89,49 @@ class Watchdog(PlugwatchCase):
         for line in p.run_file().split("\n")[1:-1]:
             self.assertRegex(line, r"^(%s: )?zq-quit " % ASCTIME)
 
-    def test_a_freed_pid_given_to_another_process_is_never_killed(self):
-        # The worker misses the checks at 120 and 240 s and exits at 300 s;
-        # its collection is held up for 100 s (a slow run-file line, say).
-        # Meanwhile its pid goes to an innocent process, and the check at
-        # 360 s would be its third miss.
-        if not FAULT_FORK_LIB:
-            self.skipTest("PLUGWATCH_FAULT_FORK_LIB is not set")
-        p = self.plugin(config=self.watch(("zq-gone", "true")), workers={"zq-gone": "sleep 300\nfinish 3"})
-        p.start(preload=[FAULT_FORK_LIB], env_extra={"PW_REAP_PAUSE": "100"})
-        pid = p.wait_starts(1)[0].pid
-        # In the test's own PID namespace the next pid can be chosen.
+    def give_pid_away(self, p, pid):
+        """Once pid has been collected, hands it to an innocent process of
+        the test's own PID namespace, where the next pid can be chosen."""
         r = p.ns_run("while [ -e /proc/%d ]; do sleep 0.01; done; echo %d >/proc/sys/kernel/ns_last_pid; "
                      "setsid sleep 100000 </dev/null >/dev/null 2>&1 & echo $!" % (pid, pid - 1), timeout=60)
         self.assertEqual(r.stdout.strip(), str(pid), r.stderr)
-        second = p.wait_starts(2)[1]
-        self.assertGreater(second.time - p.starts()[0].time, 400)
-        self.assertEqual(p.ns_run("kill -0 %d && cat /proc/%d/comm" % (pid, pid)).stdout, "sleep\n")
-        # The count of two misses passed on: the next worker is killed at its
-        # first miss, and restarted with 199.
-        third = p.wait_starts(3, timeout=60)[2]
-        self.assertEqual(p.argv(third.pid)[1:3], ["-r", "199"])
-        self.assertEqual(p.run_file().count("zq-gone is not alive, and we will kill it."), 1)
+
+    def assert_innocent_alive(self, p, pid):
         self.assertEqual(p.ns_run("cat /proc/%d/comm" % pid).stdout, "sleep\n")
 
+    def test_a_freed_pid_given_to_another_process_is_never_killed(self):
+        if not FAULT_FORK_LIB:
+            self.skipTest("PLUGWATCH_FAULT_FORK_LIB is not set")
+        with self.subTest("collected while a sweep would kill it"):
+            # The worker misses the checks at 120 and 240 s and exits at
+            # 300 s; its collection takes 100 s (a slow run-file line, say),
+            # and the check at 360 s would be its third miss.
+            p = self.plugin(config=self.watch(("zq-gone", "true")), workers={"zq-gone": "sleep 300\nfinish 3"})
+            p.start(preload=[FAULT_FORK_LIB], env_extra={"PW_REAP_PAUSE": "100"})
+            pid = p.wait_starts(1)[0].pid
+            self.give_pid_away(p, pid)
+            second = p.wait_starts(2)[1]
+            self.assertGreater(second.time - p.starts()[0].time, 400)
+            self.assert_innocent_alive(p, pid)
+            # The count of two misses passed on: the next worker is killed
+            # at its first miss, and restarted with 199.
+            third = p.wait_starts(3, timeout=60)[2]
+            self.assertEqual(p.argv(third.pid)[1:3], ["-r", "199"])
+            self.assertEqual(p.run_file().count("zq-gone is not alive, and we will kill it."), 1)
+            self.assert_innocent_alive(p, pid)
+        with self.subTest("collected while the sweep that read its pid runs"):
+            # The third check reads the pid at 360 s and takes 100 s; the
+            # worker exits at 400 s and is collected at once.
+            p = self.plugin(config=self.watch(("zq-gone", "true")), workers={"zq-gone": "sleep 400\nfinish 3"})
+            p.start(preload=[FAULT_FORK_LIB], env_extra={"PW_ALIVE_PAUSE": "3:100"})
+            pid = p.wait_starts(1)[0].pid
+            self.give_pid_away(p, pid)
+            # The notice still comes, and the kill by name reaches the new
+            # worker; the mark was for the old one, so it restarts with 9.
+            third = p.wait_starts(3, timeout=60)[2]
+            self.assertEqual(p.argv(third.pid)[1:3], ["-r", "9"])
+            self.assertEqual(p.run_file().count("zq-gone is not alive, and we will kill it."), 1)
+            self.assert_innocent_alive(p, pid)
 
 if __name__ == "__main__":
     unittest.main()

@@ -110,7 +110,10 @@ worker pwf f1 'idle'
 # pwp (power-cut boots only): its worker asks for the install of the boot's
 # step; the packages' files and their checksums for the check after the cut.
 plugin pwp "$(watch p1)"
+# Booted from data/, it asks for a second install once told to.
 worker pwp p1 '[ -e /tmp/staged ] || { : >/tmp/staged; cp /pkg/pkg$(cat /tmp/step) /tmp/.uci/ttupgrade.tgz; exit $(cat /tmp/step); }
+case $0 in ../data//*) while [ ! -e /tmp/second ]; do sleep 0.1; done
+    [ -e /tmp/staged2 ] || { : >/tmp/staged2; cp /pkg/pkgbig /tmp/.uci/ttupgrade.tgz; exit 130; } ;; esac
 idle'
 rm -rf "$work/pkg130" && mkdir -p "$work/pkg130"
 cp "$root/nodra/apps/pwp/files/p1" "$work/pkg130/p1"
@@ -119,7 +122,15 @@ tar czf "$root/pkg/pkg130" --owner=0 --group=0 -C "$work/pkg130" p1 lib1.bin lib
 (cd "$work/pkg130" && sha256sum p1 lib1.bin lib2.bin app.bin) >"$root/pkg/sums130"
 head -c 524288 /dev/urandom >"$root/pkg/pkg131"
 echo "$(sha256sum <"$root/pkg/pkg131" | cut -d' ' -f1)  init.bin" >"$root/pkg/sums131"
-printf '130\n130\n131\n' >"$root/pkg/steps"
+# The second package writes over every file of the first, and more.
+rm -rf "$work/pkgbig" && mkdir -p "$work/pkgbig"
+cp "$root/nodra/apps/pwp/files/p1" "$work/pkgbig/p1"
+for f in lib1.bin lib2.bin app.bin; do head -c 1048576 /dev/urandom >"$work/pkgbig/$f"; done
+head -c 12582912 /dev/urandom >"$work/pkgbig/big.bin"
+tar czf "$root/pkg/pkgbig" --owner=0 --group=0 -C "$work/pkgbig" lib1.bin big.bin lib2.bin app.bin p1
+(cd "$work/pkgbig" && sha256sum p1 lib1.bin lib2.bin app.bin big.bin) >"$root/pkg/sumsbig"
+printf '130\n130\n131\nu0.3\nu1.5\nu4\n' >"$root/pkg/steps"
+cuts=$(($(wc -l <"$root/pkg/steps") + 1))
 
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -9) >"$work/initramfs.gz"
 echo "board: booting $(basename "$kernel") with BusyBox and plugwatch-static"
@@ -142,7 +153,7 @@ tr -d '\r' <"$work/console.log" | sed -n 's/^@@ //p' >"$work/seen"
 echo "board: power-cut boots"
 rm -rf "$work/disk" && mkdir -p "$work/disk/data"
 mke2fs -q -F -t ext4 -d "$work/disk" "$work/disk.img" 64M
-for k in 1 2 3 4; do
+for k in $(seq "$cuts"); do
     board 120 "$work/cut$k.log" "board.cut=$k" \
         -drive file="$work/disk.img",if=none,format=raw,id=d0 -device virtio-blk-device,drive=d0 ||
         { status=$?; echo "board: power-cut boot $k ended with status $status" >&2; }
@@ -197,10 +208,18 @@ expect "an event line dated after 2038" "^run pwe: [A-Z][a-z]{2} Mar  1 [0-9:]{8
 delay=$(awk '$1 == "log:" && $3 == "a1" { t[++n] = $5 } END { if (n >= 2) printf "%d", t[2] - t[1]; else print -1 }' "$work/seen")
 if [ "$delay" -ge 10 ] && [ "$delay" -lt 15 ]; then passed=$((passed + 1)); else
     failed=$((failed + 1)); echo "board: FAIL: a1 restarted after $delay s, not 10"; fi
-for k in 1 2 3; do
+for k in $(seq $((cuts - 1))); do
     step=$(sed -n "${k}p" "$root/pkg/steps")
-    expect "cut $k ($step) came after the record" "^cut $k: power off after $step, record .*\"(plugindata|luadata)\":1"
-    expect "after cut $k ($step) every recorded file is whole" "^cut $k $step files: [0-9]+ whole, broken: none$"
+    case $step in
+    u*)
+        expect "cut $k: booted from data/ before the second install" "^cut $k: booted from data/ with .*\"plugindata\":1"
+        expect "cut $k came ${step#u} s into the second unpack" "^cut $k: power off ${step#u} s into the second unpack"
+        expect "after cut $k the next boot starts whole programs" \
+            "^cut $k $step boots: (the old tree, whole|the new tree, whole|the plug-in's own programs)$" ;;
+    *)
+        expect "cut $k ($step) came after the record" "^cut $k: power off after $step, record .*\"(plugindata|luadata)\":1"
+        expect "after cut $k ($step) every recorded file is whole" "^cut $k $step files: [0-9]+ whole, broken: none$" ;;
+    esac
 done
 if [ -n "$long" ]; then
     expect "the watchdog's notice" '^run pwf: f1 is not alive, and we will kill it\.$'

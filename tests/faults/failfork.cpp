@@ -2,11 +2,14 @@
 // EAGAIN, N taken from PW_FAIL_FORK_AT; with PW_FAIL_KILL set, kill() reports
 // success and signals nothing; with PW_REAP_PAUSE set, every waitpid that
 // collected a child sleeps that many seconds before it returns, which widens
-// the moment between collecting a worker and acting on its end. The variables are removed at load time so that
+// the moment between collecting a worker and acting on its end; with
+// PW_ALIVE_PAUSE set to "N:S", the N-th access() of an alive file sleeps S
+// seconds before it tests the file, which widens a watchdog sweep. The variables are removed at load time so that
 // children do not inherit the faults. A vfork that does not fail is
 // served by a real fork: a wrapper cannot return twice into vfork's caller.
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <csignal>
 #include <dlfcn.h>
 #include <sys/types.h>
@@ -26,6 +29,11 @@ kill_fn real_kill = nullptr;
 using waitpid_fn = pid_t (*)(pid_t, int*, int);
 waitpid_fn real_waitpid = nullptr;
 unsigned reap_pause = 0;
+using access_fn = int (*)(const char*, int);
+access_fn real_access = nullptr;
+long alive_pause_at = -1;
+unsigned alive_pause = 0;
+long alive_calls = 0;
 
 __attribute__((constructor)) void read_fault()
 {
@@ -43,6 +51,14 @@ __attribute__((constructor)) void read_fault()
     if (pause != nullptr) {
         reap_pause = static_cast<unsigned>(std::atol(pause));
         unsetenv("PW_REAP_PAUSE");
+    }
+    real_access = reinterpret_cast<access_fn>(dlsym(RTLD_NEXT, "access"));
+    const char* alive = std::getenv("PW_ALIVE_PAUSE");
+    if (alive != nullptr) {
+        char* end = nullptr;
+        alive_pause_at = std::strtol(alive, &end, 10);
+        alive_pause = *end == ':' ? static_cast<unsigned>(std::atol(end + 1)) : 0;
+        unsetenv("PW_ALIVE_PAUSE");
     }
 }
 
@@ -82,4 +98,12 @@ extern "C" pid_t waitpid(pid_t pid, int* status, int options)
     if (got > 0 && reap_pause > 0)
         sleep(reap_pause);
     return got;
+}
+
+extern "C" int access(const char* path, int mode)
+{
+    size_t len = std::strlen(path);
+    if (len > 6 && std::strcmp(path + len - 6, ".alive") == 0 && ++alive_calls == alive_pause_at)
+        sleep(alive_pause);
+    return real_access(path, mode);
 }
