@@ -5,6 +5,7 @@
 #include "supervisor/launcher.h"
 #include "util/run_log.h"
 #include "util/run_texts.h"
+#include "util/stack_pages.h"
 
 #include <array>
 #include <cerrno>
@@ -84,6 +85,9 @@ int reap_children(SupervisorState* state, int* restart_code)
     int code = 0;
     int exited = 0;
     for (;;) {
+        // What the last end's steps (an install, a cut, a start) left on the
+        // stack is given back while the loop waits.
+        release_main_stack();
         int status = 0;
         pid_t pid = wait_for_end();
         if (pid <= 0) {

@@ -3,6 +3,7 @@
 #include "util/run_log.h"
 #include "util/run_texts.h"
 #include "util/shell_command.h"
+#include "util/stack_pages.h"
 
 #include <array>
 #include <cstdio>
@@ -64,9 +65,13 @@ void check_alive_sweep(SupervisorState* state)
 void* check_alive(void* arg)
 {
     auto* state = static_cast<SupervisorState*>(arg);
+    uintptr_t bottom = thread_stack_bottom();
     for (;;) {
         sleep(ALIVE_CHECK_PERIOD);
         check_alive_sweep(state);
+        // A kill's notice, cut and shell command took some pages of stack;
+        // they are not needed until the next kill.
+        release_stack_below(bottom);
     }
     return nullptr;
 }
@@ -78,8 +83,19 @@ void start_watchdog(SupervisorState* state)
         needed = needed || slot_has_alive_file(state->processes[i]);
     if (!needed)
         return;
+    // A small stack of a stated size: the deepest sweep (a kill with its
+    // notice, a cut of the run file and a shell command) needs some 20 KiB.
+    pthread_attr_t attr;
+    pthread_attr_t* attrs = nullptr;
+    if (pthread_attr_init(&attr) == 0) {
+        attrs = &attr;
+        pthread_attr_setstacksize(&attr, WATCHDOG_STACK_SIZE);
+    }
     pthread_t thread;
-    if (pthread_create(&thread, nullptr, check_alive, state) != 0) {
+    int created = pthread_create(&thread, attrs, check_alive, state);
+    if (attrs != nullptr)
+        pthread_attr_destroy(&attr);
+    if (created != 0) {
         static const char message[] = "create pthread check_alive failed\n";
         write_run_log(state->run_fd, message, sizeof message - 1);
         return;

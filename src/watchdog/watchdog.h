@@ -3,8 +3,16 @@
 
 #include "supervisor/state.h"
 
+#include <cstddef>
+
 constexpr unsigned int ALIVE_CHECK_PERIOD = 120;
 constexpr uint32_t ALIVE_MISS_LIMIT = 2;
+// The watchdog thread's stack: a sanitizer's instrumented frames need more.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t WATCHDOG_STACK_SIZE = 1024 * 1024;
+#else
+constexpr size_t WATCHDOG_STACK_SIZE = 64 * 1024;
+#endif
 
 // Starts the detached check_alive thread when any slot in use keeps an alive
 // file. A failed start is noted in the run file.

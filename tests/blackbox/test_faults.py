@@ -74,10 +74,11 @@ class FullTmp(PlugwatchCase):
         p.wait_starts(2, "zq-silent", timeout=60)
         p.wait_starts(loops + 20, loop, timeout=60)
         self.assertEqual(p.argv(p.starts("zq-silent")[1].pid)[1:3], ["-r", "199"])
+        # A line is whole or absent: none is cut short by the full disk (a
+        # line may be read while it is being written or taken back).
+        p.wait_until(lambda: p.run_file().endswith("\n"), 10, "the run file to end in a whole line")
         text = p.run_file()
         self.assertTrue(text.startswith(before))
-        # A line is whole or absent: none is cut short by the full disk.
-        self.assertTrue(text.endswith("\n"))
         for line in text.split("\n")[1:-1]:
             self.assertRegex(line, r"^(%s: %s exited normally with code\(5\)|.*zq-silent.*)$" % (ASCTIME, loop))
         self.assertIsNone(p.status())

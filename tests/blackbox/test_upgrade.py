@@ -28,8 +28,10 @@ class Upgrade(PlugwatchCase):
 
     def test_unpacked_package_boots_from_the_data_directory(self):
         p = self.make(130)
-        # The upgraded copies: zq-up fails its boot once it runs from there.
-        p.make_package({"zq-up": "finish 129", "zq-keep": "keep_alive 30"})
+        # The upgraded copies: zq-up fails its boot once it runs from there,
+        # after zq-keep has started from there too.
+        p.make_package({"zq-up": 'until grep -q -- "-r 130 -A /tmp/.uci//zq-keep.alive -T" "$R/events"; '
+                                 'do sleep 1; done\nfinish 129', "zq-keep": "keep_alive 30"})
         p.start()
         up = p.wait_starts(3, "zq-up")
         keep = p.wait_starts(3, "zq-keep")

@@ -4,13 +4,17 @@
 # the scenarios in tests/board/init saw. Real time: no clock is accelerated.
 #   tests/board/run.sh            the scenarios (about a minute and a half)
 #   tests/board/run.sh --long     also one watchdog cycle (about seven more minutes)
+#   tests/board/run.sh --memory   only the memory benchmark: USS and PSS per
+#                                 instance, private copies and linked entries
 # Needs scripts/build-musl.sh's output (built when missing) and caches the
 # kernel and BusyBox packages in build-board/debs.
 set -e
 cd "$(dirname "$0")/../.."
 top=$(pwd)
 long=""
+memory=""
 [ "$1" = --long ] && long="board.long=1"
+[ "$1" = --memory ] && memory="board.memory=1"
 musl=$top/build-musl
 work=$top/build-board
 scripts/setup.sh --board
@@ -40,6 +44,7 @@ mkdir -p "$root/bin" "$root/sbin" "$root/usr/bin" "$root/usr/sbin" "$root/proc" 
 cp "$work/unpacked/bin/busybox" "$root/bin/busybox"
 cp tests/board/init "$root/init"
 cp tests/board/powercut "$root/powercut"
+cp tests/board/memory "$root/memory"
 cp "$musl/plugwatch-status-static" "$root/bin/plugwatch-status"
 chmod +x "$root/init"
 # What the power-cut boots need to reach an ext4 disk on virtio.
@@ -74,6 +79,23 @@ watch() { # base...
     echo "{\"__watch\": {\"processes\": [$list]}}"
 }
 
+# The supervisor installed once, as a gateway's firmware would carry it.
+cp "$musl/plugwatch-static" "$root/usr/bin/plugwatch"
+# pwl1, pwl2: entry programs that are links to that one binary. pwl1's worker
+# restarts once (exit 3), then installs a package (exit 130) and boots from
+# ../data/.
+linked() { # name config
+    mkdir -p "$root/nodra/apps/$1/files" "$root/nodra/apps/$1/data"
+    ln -s /usr/bin/plugwatch "$root/nodra/apps/$1/files/$1"
+    echo "$2" >"$root/nodra/apps/$1/files/config"
+}
+linked pwl1 "$(watch l1)"
+worker pwl1 l1 '[ "$N" = 1 ] && exit 3
+[ "$N" = 2 ] && { cp /pkg/pwl1.tgz /tmp/.uci/ttupgrade.tgz; exit 130; }
+idle'
+linked pwl2 "$(watch m1)"
+worker pwl2 m1 'idle'
+
 # pwa: a single restart (exit 3), then a restart of all (exit 160); a2 leaves
 # a plain child behind, a3's child ends with its parent.
 plugin pwa "$(watch a1 a2 a3)"
@@ -93,6 +115,8 @@ mkdir -p "$work/pkg" "$root/pkg"
 cp "$root/nodra/apps/pwb/files/b1" "$work/pkg/b1"
 sed -i 's/^\[ "$N" = 1 \].*/exit 129/' "$work/pkg/b1"
 tar czf "$root/pkg/pwb.tgz" --owner=0 --group=0 -C "$work/pkg" b1
+cp "$root/nodra/apps/pwl1/files/l1" "$work/pkg/l1"
+tar czf "$root/pkg/pwl1.tgz" --owner=0 --group=0 -C "$work/pkg" l1
 # pwc: a program that cannot be executed.
 plugin pwc "$(watch c-missing)"
 # pwk: its worker gets SIGTERM when the supervisor is killed.
@@ -132,6 +156,23 @@ tar czf "$root/pkg/pkgbig" --owner=0 --group=0 -C "$work/pkgbig" lib1.bin big.bi
 printf '130\n130\n131\nu0.3\nu1.5\nu4\n' >"$root/pkg/steps"
 cuts=$(($(wc -l <"$root/pkg/steps") + 1))
 
+# The memory benchmark's plug-ins: m[p]1..4 with private copies, m[s]1..4
+# linked to /usr/bin/plugwatch; four sleeping workers each, the first with an
+# alive file.
+for i in 1 2 3 4; do
+    for layout in p s; do
+        name=m$layout$i
+        config='{"__watch": {"processes": [{"base": "w1", "excheck": true}, {"base": "w2"}, {"base": "w3"}, {"base": "w4"}]}}'
+        if [ $layout = p ]; then plugin "$name" "$config"; else linked "$name" "$config"; fi
+        for w in w1 w2 w3 w4; do
+            printf '#!/bin/sh
+while :; do sleep 100; done
+' >"$root/nodra/apps/$name/files/$w"
+            chmod +x "$root/nodra/apps/$name/files/$w"
+        done
+    done
+done
+
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -9) >"$work/initramfs.gz"
 echo "board: booting $(basename "$kernel") with BusyBox and plugwatch-static"
 limit=240
@@ -144,6 +185,19 @@ board() { # time-limit console-log kernel-arguments [qemu-option...]
         -append "console=ttyAMA0 rdinit=/init quiet panic=-1 $args" "$@" </dev/null >"$log" 2>&1
 }
 status=0
+if [ -n "$memory" ]; then
+    board 240 "$work/memory.log" "$memory" || status=$?
+    tr -d '\r' <"$work/memory.log" | sed -n 's/^@@ //p' >"$work/memory.seen"
+    grep -q '^board done$' "$work/memory.seen" || { echo "board: the memory benchmark did not finish" >&2; exit 1; }
+    echo "board memory (kB per instance; USS = private pages, split by mapping)"
+    printf '%-8s %-5s %5s %5s %7s %6s %5s %5s\n' layout name USS PSS binary stack heap anon
+    awk '$1 == "mem" && NF > 4 { printf "%-8s %-5s %5d %5d %7d %6d %5d %5d\n", $2, $3, $5, $7, $9, $11, $13, $15
+                                 n[$2]++; u[$2] += $5; p[$2] += $7 }
+         $1 == "mem" && $2 == "binary" { bin = $3 }
+         END { for (l in n) printf "mean %s: USS %.0f kB, PSS %.0f kB\n", l, u[l] / n[l], p[l] / n[l]
+               printf "static binary: %d bytes\n", bin }' "$work/memory.seen"
+    exit $status
+fi
 board "$limit" "$work/console.log" "$long" || status=$?
 tr -d '\r' <"$work/console.log" | sed -n 's/^@@ //p' >"$work/seen"
 [ $status = 0 ] || echo "board: qemu ended with status $status" >&2
@@ -202,6 +256,13 @@ for w in a1 a2 a3; do
 done
 expect "status: JSON" '^status json: \{"instances":\[\{"name":"pwa","run_file":"/tmp/\.uci/pwa\.run","running":true'
 expect "status: a stopped instance" '^status pwc exit 3$'
+expect "linked entries: pwl1 runs from its own directory" '^run pwl1: /nodra/apps/pwl1/files$'
+expect "linked entries: pwl2 runs from its own directory" '^run pwl2: /nodra/apps/pwl2/files$'
+expect "linked entries: both run the one installed binary" '^linked exe pwl1 /usr/bin/plugwatch pwl2 /usr/bin/plugwatch$'
+expect "linked entries: pwl1's single restart" "^run pwl1: $D: l1 exited normally with code\\(3\\)$"
+expect "linked entries: pwl1's install booted from its own data/" \
+    '^log: start l1 [0-9]+ [0-9.]+ \.\./data//l1 -r 130 -T /tmp/\.uci/ -D \.\./data/ -O velmar_rtos510$'
+expect "linked entries: pwl2's worker left alone" '^pwl2 starts 1$'
 expect "the clock is past 2038" '^clock set 2040$'
 expect "an event line dated after 2038" "^run pwe: [A-Z][a-z]{2} Mar  1 [0-9:]{8} 2040: e1 exited normally with code\\(3\\)$"
 # The single restart waits its 10 s.
