@@ -190,6 +190,9 @@ class Plugin:
         env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=1:log_path=" + log
         env["UBSAN_OPTIONS"] = "print_stacktrace=1:log_path=" + log
         env["TSAN_OPTIONS"] = "second_deadlock_stack=1:log_path=" + log
+        # ThreadSanitizer keeps a file of its own in TMPDIR (else /tmp):
+        # not in the private /tmp that some cases fill up.
+        env["TMPDIR"] = "/dev/shm"
         env["PW_EMULATOR"] = EMULATOR
         if inherit_fd:
             env["PW_INHERIT_FD"] = "1"
