@@ -74,6 +74,7 @@ class Run:
         self.ended = None             # (time, status, last console line) of the supervisor's end
         self.stopping = False         # the tool itself sent SIGTERM
         self.console = []
+        self.lineage = {}             # host pid -> the worker whose process tree it was seen in
 
     def clock(self, t=None):
         return ((time.time() if t is None else t) - self.t0) * self.speed
@@ -261,6 +262,18 @@ class Run:
                 continue
             r["host_pid"] = host
             self._ran_as(r, comm)
+            self._note_tree(host, self.by_pid.get(r["pid"], (None,))[0])
+
+    def _note_tree(self, host, worker):
+        """Notes every process in a running worker's tree as that worker's,
+        so that one left behind is named by where it came from."""
+        if worker is None:
+            return
+        todo = [host]
+        while todo:
+            pid = todo.pop()
+            self.lineage.setdefault(pid, worker)
+            todo += pwsandbox.children(pid)
 
     # --- the namespace -------------------------------------------------------
 
@@ -295,26 +308,30 @@ class Run:
                               capture_output=True, text=True, timeout=timeout)
 
     def strays(self):
-        """Processes left behind: orphans the namespace's first process has
-        adopted (a daemonizing worker, a worker's child that outlived it).
-        [(pid, worker it seems to come from or None, command line)]."""
+        """Processes left in the namespace once the supervisor and its
+        workers have had their time to end: every process in the namespace's
+        tree but its first process and what that waits in, whatever its name.
+        [(pid, worker it came from or None, command line)]."""
         found = []
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit() or int(entry) in (self.init, self.sup):
-                continue
-            pid = int(entry)
+        todo = [(pid, None) for pid in pwsandbox.children(self.init)]
+        while todo:
+            pid, parent_owner = todo.pop()
             try:
                 stat = pwsandbox.read("/proc/%d/stat" % pid).rsplit(")", 1)[1].split()
-                if int(stat[1]) != self.init or stat[0] == "Z":
-                    continue
                 cmd = pwsandbox.read("/proc/%d/cmdline" % pid).replace("\0", " ").strip()
                 comm = pwsandbox.read("/proc/%d/comm" % pid).strip()
-            except (OSError, IndexError, ValueError):
+            except (OSError, IndexError):
                 continue
-            if comm == "sleep" and cmd == "sleep infinity":
+            if stat[0] == "Z" or pid == self.sup and self.ended is None:
+                continue
+            if comm == "sleep" and cmd == "sleep infinity" and int(stat[1]) == self.init:
                 continue                    # what the first process waits in
             words = cmd.split(" ")
-            owner = next((n for n in self.runs if comm == n[:15] or n in words or
-                          any(w.endswith("/" + n) for w in words)), None)
+            # Seen in a worker's tree, a child of a process left by one, or
+            # named after one.
+            owner = self.lineage.get(pid) or parent_owner or next(
+                (n for n in self.runs if comm == n[:15] or n in words or any(w.endswith("/" + n) for w in words)),
+                None)
+            todo += [(kid, owner) for kid in pwsandbox.children(pid)]
             found.append((pid, owner, cmd or comm))
         return found

@@ -6,10 +6,10 @@
 
 namespace {
 
+// Asked each time: a guarded static needs a C++ runtime the musl build lacks.
 uintptr_t page_size()
 {
-    static const uintptr_t size = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    return size;
+    return static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
 }
 
 } // namespace

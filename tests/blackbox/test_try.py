@@ -26,8 +26,9 @@ BAD = {
     "quits": (True, ALIVE + 'for i in 1 2 3 4 5 6 7 8 9 10 11 12 13; do : >"$A"; sleep 10; done\nidle\n'),
     # Does not leave on SIGTERM.
     "deaf": (False, "trap '' TERM\nidle\n"),
-    # Cannot cope with a restart of all workers.
-    "picky": (False, 'case " $* " in *" -r 160 "*) exit 1 ;; esac\nidle\n'),
+    # Cannot cope with a restart of all workers; waits for a child in the
+    # foreground, so SIGTERM ends the shell, not the child.
+    "picky": (False, 'case " $* " in *" -r 160 "*) exit 1 ;; esac\ntrap - TERM\nsleep 100000\n'),
 }
 
 
@@ -106,7 +107,10 @@ class Workbench(unittest.TestCase):
         r = self.run_tool(plugin, "--check", "--seconds", "4")
         self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
         fails = {(l.split()[1], l.split(": ")[1]) for l in r.stdout.splitlines() if l.startswith("FAIL")}
-        self.assertEqual(fails, {("3", "dies"), ("3", "quits"), ("4", "deaf"), ("5", "picky")}, r.stdout)
+        # A worker deaf to SIGTERM, and a foreground child, outlive the run.
+        self.assertEqual(fails, {("3", "dies"), ("3", "quits"), ("4", "deaf"), ("5", "picky"), ("6", "deaf"),
+                                 ("6", "picky")}, r.stdout)
+        self.assertRegex(r.stdout, r"FAIL  6 .*: picky: left 1 process behind .*: \d+ sleep 100000")
         self.assertIn("killed by the watchdog", r.stdout)
         self.assertIn("ended when started with -r 160", r.stdout)
 
@@ -171,6 +175,23 @@ class Workbench(unittest.TestCase):
         r = self.run_tool(plugin, "--json", os.path.join(self.root, "missing", "t.json"))
         self.assertEqual(r.returncode, 2, r.stdout + r.stderr)
         self.assertIn("does not exist", r.stderr)
+
+    def test_config_slips_are_named(self):
+        plugin = make_plugin(self.root, "pwslip", GOOD)
+        config = os.path.join(plugin, "files", "config")
+        with open(config, "w") as f:
+            f.write('{"__watch": {"processes": [{"base": "good-keeper", "excheck": "true"}, {"base": "good-plain"}]}}')
+        r = self.run_tool(plugin, "--seconds", "1")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertIn('good-keeper: "excheck" is "true", not the literal true: the supervisor gives it no alive '
+                      'file (no -A)', r.stdout)
+        with open(config, "w") as f:
+            f.write('{"__wacth": {"processes": [{"base": "good-plain"}]}}')
+        r = self.run_tool(plugin, "--seconds", "1")
+        self.assertEqual(r.returncode, 2, r.stdout + r.stderr)
+        self.assertIn('files/config has no "__watch" object (keys found: "__wacth"), so it has no usable worker '
+                      'list: the supervisor starts its default worker quorin-dpi-inner, and '
+                      'files/quorin-dpi-inner is missing', r.stderr)
 
     def test_what_cannot_run_is_refused_before_anything_starts(self):
         cases = {
