@@ -127,46 +127,101 @@ def check_strays(run, results):
                          % "; ".join("%d %s" % m for m in others[:3])))
 
 
+DATA_OPTIONS = ["-T", "/tmp/.uci/", "-D", "../data/", "-O", "velmar_rtos510"]
+# A restart-code run is watched this long on the plug-in clock: one watchdog
+# period and a tenth.
+CODE_WATCH = CHECK_PERIOD * 1.1
+
+
+def boot_modes(run):
+    """The boot modes to try: files/, and data/ for the workers that have a
+    program there (shipped with the plug-in, or unpacked during the run)."""
+    data = [name for name, _ in run.watched if os.access(os.path.join(run.app, "data", name), os.X_OK)]
+    return [("files/", [name for name, _ in run.watched])] + ([("data/", data)] if data else [])
+
+
+def start_line(run, i, name, keeps, code, mode):
+    """Shell text that starts a worker exactly as a pass of the supervisor
+    would: its program path as argument zero, then -r, -A and the data
+    directory's options."""
+    program = "../data//" + name if mode == "data/" else name
+    args = ["-r", str(code)] + (["-A", "/tmp/.uci//%s.alive" % name] if keeps else [])
+    args += DATA_OPTIONS if mode == "data/" else []
+    path = program if mode == "data/" else "./" + name
+    # The worker runs on the plug-in clock; the shell that watches it does not.
+    clock = "export LD_PRELOAD=%s FAKETIME=%s" % (shq(run.faketime), shq(pwsandbox.faketime_spec(run.speed)))
+    return ("(%s; exec -a %s %s %s) >/tmp/pwtry-out.%d 2>&1 </dev/null & p%d=$!; echo \"@@ %d pid $p%d\""
+            % (clock, shq(program), shq(path), " ".join(shq(a) for a in args), i, i, i, i))
+
+
+def try_code(run, mode, names, code, say):
+    """Starts every worker of names with code, watches them CODE_WATCH
+    plug-in seconds, and returns {name: (pid, None or exit status, output)}
+    for those it could start."""
+    keeps = dict(run.watched)
+    period = CODE_WATCH / run.speed
+    lines = ["cd /nodra/apps/%s/files || exit 1" % shq(run.name)]
+    lines += [start_line(run, i, n, keeps[n], code, mode) for i, n in enumerate(names)]
+    lines.append("sleep %.2f" % period)
+    for i, _ in enumerate(names):
+        lines.append("if kill -0 $p%d 2>/dev/null && ! grep -q '^State:.*Z' /proc/$p%d/status; then "
+                     "echo '@@ %d running'; else wait $p%d; echo \"@@ %d ended $?\"; fi" % (i, i, i, i, i))
+    lines.append("kill %s 2>/dev/null; sleep 0.2; kill -9 %s 2>/dev/null; wait" % (
+        " ".join("$p%d" % i for i in range(len(names))), " ".join("$p%d" % i for i in range(len(names)))))
+    for i, _ in enumerate(names):
+        lines.append("tail -n 5 /tmp/pwtry-out.%d | sed 's/^/@%d /'" % (i, i))
+    try:
+        out = run.ns_shell("\n".join(lines), timeout=period + 30).stdout
+    except Exception as e:       # a timeout: the code counts as not tried
+        say(run.clock(), "restart code %d from %s: %s" % (code, mode, e))
+        return {}
+    seen = {}
+    for line in out.splitlines():
+        head, _, rest = line.partition(" ")
+        if head == "@@":
+            i, what, *value = rest.split()
+            name = names[int(i)]
+            pid, ended, output = seen.get(name, (None, None, []))
+            if what == "pid":
+                pid = int(value[0])
+            elif what == "ended":
+                ended = int(value[0])
+            seen[name] = (pid, ended, output)
+        elif head.startswith("@") and head[1:].isdigit() and int(head[1:]) < len(names):
+            name = names[int(head[1:])]
+            seen.setdefault(name, (None, None, []))[2].append(rest)
+            say(run.clock(), "output    [-r %d %s] %s: %s" % (code, mode, name, rest))
+    return {n: v for n, v in seen.items() if v[0] is not None}
+
+
+def describe_status(status):
+    return "killed by signal %d" % (status - 128) if status > 128 else "exit %d" % status
+
+
 def check_restart_codes(run, results, say):
-    """Every worker, started with each restart code as a pass would start
-    it, still runs a watchdog period later. Each code is tried on its own,
-    and the workers' output is shown."""
-    period = CHECK_PERIOD / run.speed + 0.5
-    head = ["cd /nodra/apps/%s/files || exit 1" % shq(run.name),
-            "export LD_PRELOAD=%s FAKETIME=%s" % (shq(run.faketime), shq(pwsandbox.faketime_spec(run.speed)))]
-    seen = {name: {} for name, _ in run.watched}
-    for code in RESTART_CODES:
-        lines = head + ["pids=''"]
-        for i, (name, keeps) in enumerate(run.watched):
-            alive = " -A /tmp/.uci//%s.alive" % shq(name) if keeps else ""
-            lines.append("(exec -a %s ./%s -r %d%s) >/tmp/pwtry-out.%d 2>&1 </dev/null & pids=\"$pids $!\""
-                         % (shq(name), shq(name), code, alive, i))
-        lines += ["sleep %.2f" % period, "set -- $pids"]
-        for i, (name, _) in enumerate(run.watched):
-            lines.append("if kill -0 $1 2>/dev/null && ! grep -q '^State:.*Z' /proc/$1/status; then "
-                         "echo %s; else echo %s; fi; shift" % (shq("@@ %s running" % name), shq("@@ %s ended" % name)))
-        lines.append("kill $pids 2>/dev/null; sleep 0.2; kill -9 $pids 2>/dev/null; wait")
-        for i, (name, _) in enumerate(run.watched):
-            lines.append("sed %s /tmp/pwtry-out.%d" % (shq("s|^|[-r %d] %s: |" % (code, name.replace("|", "\\|"))), i))
-        try:
-            out = run.ns_shell("\n".join(lines), timeout=period + 30).stdout
-        except Exception as e:       # a timeout: the code counts as not tried
-            out = ""
-            say(run.clock(), "restart code %d: %s" % (code, e))
-        for line in out.splitlines():
-            if line.startswith("@@ "):
-                name, state = line[3:].rsplit(" ", 1)
-                if name in seen:
-                    seen[name][code] = state
-            else:
-                say(run.clock(), "output    %s" % line)
-    for name, _ in run.watched:
-        tried = seen[name]
-        ended = [c for c in RESTART_CODES if tried.get(c) == "ended"]
-        missing = [c for c in RESTART_CODES if c not in tried]
-        if ended:
-            results.append((5, name, False, "ended when started with -r %s" % ", -r ".join(map(str, ended))))
-        elif missing:
-            results.append((5, name, None, "could not be tried with -r %s" % ", -r ".join(map(str, missing))))
-        else:
-            results.append((5, name, True, "copes with -r " + ", ".join(map(str, RESTART_CODES))))
+    """Every worker, started with each restart code exactly as a pass would
+    start it (from files/, and from data/ where it has a program there),
+    still runs a watchdog period later on the plug-in clock. Every line names
+    the code, the worker and the pid observed."""
+    for mode, names in boot_modes(run):
+        tried = {name: {} for name in names}
+        for code in RESTART_CODES:
+            for name, seen in try_code(run, mode, names, code, say).items():
+                tried[name][code] = seen
+        for name in names:
+            ok = []
+            for code in RESTART_CODES:
+                if code not in tried[name]:
+                    results.append((5, name, None, "-r %d from %s: not run: the worker could not be started "
+                                    "in time" % (code, mode)))
+                    continue
+                pid, ended, output = tried[name][code]
+                if ended is None:
+                    ok.append("%d (pid %d)" % (code, pid))
+                else:
+                    results.append((5, name, False, "-r %d from %s: pid %d ended within %.0f s: %s%s" % (
+                        code, mode, pid, CODE_WATCH, describe_status(ended),
+                        "; its output: " + " | ".join(output[-3:]) if output else "")))
+            if ok:
+                results.append((5, name, True, "from %s up %.0f s after starting with -r %s" % (
+                    mode, CODE_WATCH, ", ".join(ok))))

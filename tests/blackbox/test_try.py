@@ -112,7 +112,7 @@ class Workbench(unittest.TestCase):
                                  ("6", "picky")}, r.stdout)
         self.assertRegex(r.stdout, r"FAIL  6 .*: picky: left 1 process behind .*: \d+ sleep 100000")
         self.assertIn("killed by the watchdog", r.stdout)
-        self.assertIn("ended when started with -r 160", r.stdout)
+        self.assertRegex(r.stdout, r"FAIL  5 .*: picky: -r 160 from files/: pid \d+ ended within 132 s: exit 1")
 
     def test_counts_requests_and_the_mistakes_authors_make(self):
         plugin = make_plugin(self.root, "pwmix", MISTAKES)
@@ -175,6 +175,25 @@ class Workbench(unittest.TestCase):
         r = self.run_tool(plugin, "--json", os.path.join(self.root, "missing", "t.json"))
         self.assertEqual(r.returncode, 2, r.stdout + r.stderr)
         self.assertIn("does not exist", r.stderr)
+
+    def test_every_restart_code_is_really_tried(self):
+        workers = {
+            # Knows only -A and -d, as an argparse worker would.
+            "strict": (False, 'case "$1" in -r) echo "usage: strict [-A FILE] [-d]" >&2; '
+                              'echo "strict: error: unrecognized arguments: $*" >&2; exit 2 ;; esac\nidle\n'),
+            # Gives up a minute after any restart.
+            "late": (True, ALIVE + 'case "$*" in *-r*) : >"$A"; sleep 60; exit 4 ;; esac\n'
+                           'while :; do : >"$A"; sleep 40 & wait $!; done\n'),
+        }
+        plugin = make_plugin(self.root, "pwcodes", workers)
+        r = self.run_tool(plugin, "--check", "--seconds", "3")
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        for code in (11, 129, 130, 131, 132, 160, 199):
+            self.assertRegex(r.stdout, r"FAIL  5 .*: strict: -r %d from files/: pid \d+ ended within 132 s: exit 2; "
+                                       r"its output: usage: strict .*unrecognized arguments: -r %d" % (code, code))
+            self.assertRegex(r.stdout, r"FAIL  5 .*: late: -r %d from files/: pid \d+ ended within 132 s: exit 4"
+                             % code)
+        self.assertNotRegex(r.stdout, r"(PASS|NOT RUN)  5 ")
 
     def test_config_slips_are_named(self):
         plugin = make_plugin(self.root, "pwslip", GOOD)
