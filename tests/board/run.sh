@@ -153,7 +153,7 @@ for f in lib1.bin lib2.bin app.bin; do head -c 1048576 /dev/urandom >"$work/pkgb
 head -c 12582912 /dev/urandom >"$work/pkgbig/big.bin"
 tar czf "$root/pkg/pkgbig" --owner=0 --group=0 -C "$work/pkgbig" lib1.bin big.bin lib2.bin app.bin p1
 (cd "$work/pkgbig" && sha256sum p1 lib1.bin lib2.bin app.bin big.bin) >"$root/pkg/sumsbig"
-printf '130\n130\n131\nu0.3\nu1.5\nu4\n' >"$root/pkg/steps"
+printf '130\n130\n131\nu0.1\nu0.4\nu0.8\n' >"$root/pkg/steps"
 cuts=$(($(wc -l <"$root/pkg/steps") + 1))
 
 # The memory benchmark's plug-ins: m[p]1..4 with private copies, m[s]1..4
