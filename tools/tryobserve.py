@@ -100,6 +100,14 @@ class Run:
             self.proc.wait()
             self.proc = None
 
+    def keep_run_file(self):
+        """Copies the run file out of the namespace's private /tmp into the
+        scratch copy's out/ folder, before the namespace goes."""
+        try:
+            shutil.copy("/proc/%d/root/tmp/.uci/%s.run" % (self.init, self.name), self.out)
+        except (OSError, TypeError):
+            pass
+
     def cleanup(self):
         self.stop()
         shutil.rmtree(self.scratch, ignore_errors=True)

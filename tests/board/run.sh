@@ -95,6 +95,11 @@ worker pwl1 l1 '[ "$N" = 1 ] && exit 3
 idle'
 linked pwl2 "$(watch m1)"
 worker pwl2 m1 'idle'
+# pwh: its worker hands over a hostile archive for BusyBox tar: members with
+# ../, an absolute name, and members through links the archive makes.
+plugin pwh "$(watch h1)"
+worker pwh h1 '[ "$N" = 1 ] && { mkdir -p /tmp/outside; cp /pkg/hostile.tgz /tmp/.uci/ttupgrade.tgz; exit 130; }
+idle'
 
 # pwa: a single restart (exit 3), then a restart of all (exit 160); a2 leaves
 # a plain child behind, a3's child ends with its parent.
@@ -117,6 +122,24 @@ sed -i 's/^\[ "$N" = 1 \].*/exit 129/' "$work/pkg/b1"
 tar czf "$root/pkg/pwb.tgz" --owner=0 --group=0 -C "$work/pkg" b1
 cp "$root/nodra/apps/pwl1/files/l1" "$work/pkg/l1"
 tar czf "$root/pkg/pwl1.tgz" --owner=0 --group=0 -C "$work/pkg" l1
+python3 - "$root/pkg/hostile.tgz" <<'EOF'
+import io, sys, tarfile
+with tarfile.open(sys.argv[1], "w:gz", format=tarfile.GNU_FORMAT) as tar:
+    def member(name, target=None):
+        info = tarfile.TarInfo(name)
+        if target is None:
+            info.size = 1
+            tar.addfile(info, io.BytesIO(b"x"))
+        else:
+            info.type, info.linkname = tarfile.SYMTYPE, target
+            tar.addfile(info)
+    member("../escape")
+    member("/tmp/absolute")
+    member("out", "/tmp/outside")
+    member("out/through")
+    member("up", "..")
+    member("up/climbed")
+EOF
 # pwc: a program that cannot be executed.
 plugin pwc "$(watch c-missing)"
 # pwk: its worker gets SIGTERM when the supervisor is killed.
@@ -263,6 +286,8 @@ expect "linked entries: pwl1's single restart" "^run pwl1: $D: l1 exited normall
 expect "linked entries: pwl1's install booted from its own data/" \
     '^log: start l1 [0-9]+ [0-9.]+ \.\./data//l1 -r 130 -T /tmp/\.uci/ -D \.\./data/ -O velmar_rtos510$'
 expect "linked entries: pwl2's worker left alone" '^pwl2 starts 1$'
+expect "the hostile archive was handed over" "^run pwh: $D: h1 exited normally with code\\(130\\)$"
+expect "a hostile archive wrote nothing outside ../data/" '^hostile outside: none$'
 expect "the clock is past 2038" '^clock set 2040$'
 expect "an event line dated after 2038" "^run pwe: [A-Z][a-z]{2} Mar  1 [0-9:]{8} 2040: e1 exited normally with code\\(3\\)$"
 # The single restart waits its 10 s.
