@@ -7,6 +7,7 @@
 #   doc/worker-guide.md                how to write workers
 #   SHA256SUMS                         checksums of the files above
 # The archive is the same for the same commit: fixed owner, order and dates.
+# Then the release's memory per instance is measured on the emulated board.
 #   scripts/release.sh [BUILD_DIR]     (default build-musl, built if needed)
 set -e
 cd "$(dirname "$0")/.."
@@ -31,3 +32,7 @@ tar --sort=name --owner=0 --group=0 --numeric-owner --mtime="$stamp" -C dist -cf
 (cd "$stage" && sha256sum -c --quiet SHA256SUMS)
 echo "release: dist/$name.tar.gz ($(stat -c %s "dist/$name.tar.gz") bytes;" \
     "plugwatch $(stat -c %s "$stage/plugwatch") bytes, plugwatch-status $(stat -c %s "$stage/plugwatch-status") bytes)"
+# Every release is measured on the emulated board: its memory per instance.
+if [ "$build" = build-musl ]; then
+    tests/board/run.sh --memory
+fi

@@ -26,7 +26,7 @@ struct WatchedProcess {
     char alive_path[PATH_TEXT_SIZE] = {};
 };
 
-struct alignas(4096) SupervisorState {
+struct SupervisorState {
     uint32_t segv_restart_count = 0;
     // Held by the watchdog from reading a slot's pid to its kill and mark,
     // and by the main thread while it takes a pid out of a slot: a pid the

@@ -219,6 +219,8 @@ if [ -n "$memory" ]; then
          $1 == "mem" && $2 == "binary" { bin = $3 }
          END { for (l in n) printf "mean %s: USS %.0f kB, PSS %.0f kB\n", l, u[l] / n[l], p[l] / n[l]
                printf "static binary: %d bytes\n", bin }' "$work/memory.seen"
+    echo "the private pages of one instance, by mapping (kB):"
+    sed -n 's/^map /  /p' "$work/memory.seen"
     exit $status
 fi
 board "$limit" "$work/console.log" "$long" || status=$?
