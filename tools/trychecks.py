@@ -86,8 +86,11 @@ def check_uptime(run, results):
         if keeps and any(r["cause"] == "watchdog" for r in runs):
             results.append((3, name, False, "killed by the watchdog for its alive file"))
         elif bad:
-            results.append((3, name, False, "ended after %.0f s of the plug-in clock (%s)" % (
-                bad[0]["end"] - bad[0]["t"], bad[0]["cause"])))
+            waited = bad[0].get("waited", 0)
+            results.append((3, name, False, "ended after %.0f s of the plug-in clock (%s)%s" % (
+                bad[0]["end"] - bad[0]["t"], bad[0]["cause"],
+                "; collected %.0f s later, while the reaping loop slept out another worker's delay" % waited
+                if waited >= 5 else "")))
         else:
             results.append((3, name, True, "up for %d s%s" % (window, ", alive file kept" if keeps else "")))
 

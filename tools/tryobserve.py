@@ -7,6 +7,7 @@ the life; the run file's event lines and the console are shown as they come."""
 
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -109,6 +110,9 @@ class Run:
             pass
 
     def cleanup(self):
+        for runs in self.runs.values():
+            for r in runs:
+                self._close_pidfd(r)
         self.stop()
         shutil.rmtree(self.scratch, ignore_errors=True)
 
@@ -131,6 +135,7 @@ class Run:
     def poll(self, say):
         """Reports what happened since the last call, each thing at its time."""
         now = self.clock()
+        self._note_deaths(now)
         for line in self._new_lines("trace", self.trace):
             self._trace(line.split("\t"), say)
         for line in self._new_lines("stdout", os.path.join(self.out, "stdout")):
@@ -183,6 +188,14 @@ class Run:
             return                          # a shell the supervisor ran
         name, run = self.by_pid.pop(pid)
         self._ran_as(run, comm)
+        self._close_pidfd(run)
+        # The end is when the process died; the reap can come much later,
+        # when the reaping loop was sleeping out another worker's delay.
+        died = run.get("died")
+        run["reaped"] = t
+        if died is not None and died < t:
+            run["waited"] = t - died
+            t = died
         exited, code = decode(status)
         killer = self.kills.pop(pid, None)
         if exited:
@@ -268,9 +281,31 @@ class Run:
                 comm = pwsandbox.read("/proc/%d/comm" % host).strip()
             except OSError:
                 continue
+            if r["host_pid"] is None and "died" not in r and hasattr(os, "pidfd_open"):
+                try:
+                    r["pidfd"] = os.pidfd_open(host)
+                except OSError:
+                    pass
             r["host_pid"] = host
             self._ran_as(r, comm)
             self._note_tree(host, self.by_pid.get(r["pid"], (None,))[0])
+
+    def _note_deaths(self, now):
+        """Notes the death of every running worker whose pidfd has become
+        readable: that happens when it dies, before anyone reaps it."""
+        open_fds = {r["pidfd"]: r for runs in self.runs.values() for r in runs if r.get("pidfd") is not None}
+        if not open_fds:
+            return
+        readable, _, _ = select.select(list(open_fds), [], [], 0)
+        for fd in readable:
+            open_fds[fd]["died"] = now
+            self._close_pidfd(open_fds[fd])
+
+    @staticmethod
+    def _close_pidfd(run):
+        if run.get("pidfd") is not None:
+            os.close(run["pidfd"])
+            run["pidfd"] = None
 
     def _note_tree(self, host, worker):
         """Notes every process in a running worker's tree as that worker's,

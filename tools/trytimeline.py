@@ -14,10 +14,11 @@ TOP = 40
 MIN_BAR = 3.0
 COLOURS = {"killed for a restart of all": "#1b5e20", "exit": "#1565c0", "signal": "#ef6c00", "SIGSEGV": "#c62828",
            "watchdog": "#7b1fa2", "SIGTERM": "#00897b", "refused SIGTERM": "#000000", "running": "#cfd8dc",
-           "pass": "#43a047", "install": "#00acc1", "failed boot": "#d81b60"}
+           "pass": "#43a047", "install": "#00acc1", "failed boot": "#d81b60", "zombie": "#795548"}
 LEGEND = [("exit", "exit"), ("signal", "signal"), ("SIGSEGV", "SIGSEGV"), ("watchdog", "watchdog kill"),
           ("killed for a restart of all", "killed for a restart of all"), ("SIGTERM", "left on SIGTERM"),
-          ("refused SIGTERM", "refused SIGTERM"), ("running", "running at the end")]
+          ("refused SIGTERM", "refused SIGTERM"), ("running", "running at the end"),
+          ("zombie", "dead, waiting to be collected")]
 
 
 def cause_colour(cause):
@@ -40,7 +41,7 @@ def nice_step(span):
 def svg(summary):
     end = max(summary["plugin_seconds"], 1.0)     # the supervisor's end, or the run's
     workers = summary["workers"]
-    height = TOP + ROW * len(workers) + 120
+    height = TOP + ROW * len(workers) + 140
     width = LABEL_WIDTH + PLOT_WIDTH + 20
     x = lambda t: LABEL_WIDTH + PLOT_WIDTH * min(max(t, 0.0), end) / end
     out = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" font-family="sans-serif" '
@@ -62,6 +63,12 @@ def svg(summary):
                        '<title>pid %d %s: %s</title></rect>'
                        % (x(r["start"]), y + 8, max(x(stop) - x(r["start"]), MIN_BAR), ROW - 16, colour,
                           r["pid"], escape(" ".join(r["options"])), escape(r["cause"] or "running")))
+            if r.get("reaped") is not None and r.get("waited"):
+                # Dead but not yet collected: the reaping loop was busy waiting.
+                out.append('<rect class="zombie" x="%.1f" y="%d" width="%.1f" height="%d" fill="%s" opacity="0.8">'
+                           '<title>pid %d dead, collected %.0f s later</title></rect>'
+                           % (x(stop), y + ROW // 2 - 2, max(x(r["reaped"]) - x(stop), MIN_BAR), 4,
+                              COLOURS["zombie"], r["pid"], r["waited"]))
             if r["end"] is not None:
                 out.append('<circle class="end" cx="%.1f" cy="%d" r="4" fill="%s" stroke="white"><title>%s</title>'
                            '</circle>' % (x(stop), y + ROW // 2, colour, escape(r["cause"] or "")))
@@ -94,7 +101,7 @@ def svg(summary):
     lines = [("pass", "restart of all"), ("install", "install"), ("failed boot", "failed boot")]
     for i, (key, text) in enumerate(lines):
         lx = 10 + i * 230
-        ly = bottom + 103
+        ly = bottom + 123
         out.append('<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="%s" stroke-width="2" stroke-dasharray="4 3"/>'
                    '<text x="%d" y="%d">%s</text>' % (lx + 7, ly - 7, lx + 7, ly + 7, COLOURS[key], lx + 18, ly + 4, text))
     out.append('</svg>')

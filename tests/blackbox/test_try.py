@@ -195,6 +195,23 @@ class Workbench(unittest.TestCase):
                              % code)
         self.assertNotRegex(r.stdout, r"(PASS|NOT RUN)  5 ")
 
+    def test_an_end_is_seen_when_it_happens(self):
+        # crashy's segfault makes the reaping loop sleep 60 s; quick exits at
+        # 20 s meanwhile, and is collected only when that sleep is over.
+        workers = {"crashy": (False, 'case "$*" in *-r*) idle ;; esac\nkill -SEGV $$\n'),
+                   "quick": (False, 'case "$*" in *-r*) idle ;; esac\nsleep 20\nexit 3\n')}
+        plugin = make_plugin(self.root, "pwwait", workers)
+        svg, js = os.path.join(self.root, "t.svg"), os.path.join(self.root, "t.json")
+        r = self.run_tool(plugin, "--seconds", "2", "--json", js, "--timeline", svg)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        with open(js) as f:
+            quick = [w for w in json.load(f)["workers"] if w["name"] == "quick"][0]["runs"][0]
+        self.assertLess(abs(quick["end"] - quick["start"] - 20), 8, quick)
+        self.assertLess(abs(quick["waited"] - 40), 10, quick)
+        self.assertRegex(r.stdout, r"ended at \d+ s but was collected only at \d+ s, \d+ s later: the reaping "
+                                   r"loop was sleeping out another worker's delay")
+        self.assertEqual(len(ET.parse(svg).getroot().findall(".//{http://www.w3.org/2000/svg}rect[@class='zombie']")), 1)
+
     def test_config_slips_are_named(self):
         plugin = make_plugin(self.root, "pwslip", GOOD)
         config = os.path.join(plugin, "files", "config")
