@@ -13,7 +13,11 @@ TERM_GRACE = 5.0            # real seconds a worker may take to leave on SIGTERM
 RESTART_CODES = (11, 129, 130, 131, 132, 160, 199)
 CHECKS = {1: "configuration accepted", 2: "programs the kernel can start",
           3: "stays up three watchdog periods", 4: "leaves on SIGTERM", 5: "copes with every restart code",
-          6: "leaves no process behind"}
+          6: "leaves no process behind", 7: "keeps its output within reason"}
+# More than this, on average over the run, is a flood: a gateway's console or
+# log would suffer it too.
+FLOOD_LINES_PER_MINUTE = 600
+FLOOD_BYTES_PER_MINUTE = 64 * 1024
 
 
 # --- before the run ----------------------------------------------------------
@@ -228,3 +232,16 @@ def check_restart_codes(run, results, say):
             if ok:
                 results.append((5, name, True, "from %s up %.0f s after starting with -r %s" % (
                     mode, CODE_WATCH, ", ".join(ok))))
+
+
+def check_output(run, results, plugin_seconds):
+    """No worker floods its output."""
+    minutes = max(plugin_seconds, 1.0) / 60
+    for name, (lines, size, newest) in run.output_totals().items():
+        seen = "wrote %d line%s (%d KiB) in %.0f s of the plug-in clock" % (
+            lines, "" if lines == 1 else "s", size // 1024, plugin_seconds)
+        if lines / minutes > FLOOD_LINES_PER_MINUTE or size / minutes > FLOOD_BYTES_PER_MINUTE:
+            results.append((7, name, False, "%s, %.0f lines a minute: a flood (newest: %s)"
+                            % (seen, lines / minutes, newest[-1][:80] if newest else "-")))
+        else:
+            results.append((7, name, True, seen))

@@ -15,6 +15,7 @@ import tempfile
 import time
 
 import pwsandbox
+import tryoutput
 
 PASS_CODES = {129: "a failed boot", 130: "unpack the package and restart all",
               131: "store the package as init.bin and restart all", 132: "drop the package and restart all",
@@ -61,13 +62,16 @@ class Run:
         self.trace = os.path.join(self.out, "trace")
         with open(os.path.join(self.out, "prepare.sh"), "w") as f:
             f.write("mount --bind %s /nodra\n" % shq(os.path.join(self.scratch, "nodra")))
+        self.output = tryoutput.Output()
         self.env = dict(os.environ, PW_PRELOAD=faketime + ":" + trace_lib,
-                        PW_FAKETIME=pwsandbox.faketime_spec(speed), PW_TMP_SIZE="64m", PWTRY_TRACE=self.trace)
+                        PW_FAKETIME=pwsandbox.faketime_spec(speed), PW_TMP_SIZE="64m", PWTRY_TRACE=self.trace,
+                        PWTRY_OUTPUT=self.output.name)
         self.faketime = faketime
         self.proc = self.init = self.sup = None
         self.t0 = None
         self.runs = {n: [] for n, _ in watched}
-        self.by_pid = {}              # inner pid -> run
+        self.by_pid = {}              # inner pid -> run, until it is reaped
+        self.names = {}               # inner pid -> worker name, for good
         self.kills = {}               # inner pid -> "main" or "thread"
         self.passes, self.notices, self.installs = [], [], []
         self.offsets = {"stdout": 0, "run": 0, "trace": 0}
@@ -109,7 +113,18 @@ class Run:
         except (OSError, TypeError):
             pass
 
+    def output_totals(self):
+        """{worker: (lines, bytes, newest lines)} of what its processes wrote."""
+        totals = {name: (0, 0, []) for name in self.runs}
+        for pid, (lines, size, newest) in self.output.totals().items():
+            name = self.names.get(pid)
+            if name in totals:
+                old = totals[name]
+                totals[name] = (old[0] + lines, old[1] + size, (old[2] + newest)[-tryoutput.RING_LINES:])
+        return totals
+
     def cleanup(self):
+        self.output.close()
         for runs in self.runs.values():
             for r in runs:
                 self._close_pidfd(r)
@@ -138,6 +153,12 @@ class Run:
         self._note_deaths(now)
         for line in self._new_lines("trace", self.trace):
             self._trace(line.split("\t"), say)
+        for t, pid, line, skipped in self.output.take_shown():
+            name = self.names.get(pid, "pid %d" % pid)
+            if skipped:
+                say(self.clock(t), "output    %s: ... %d line%s not shown (too many to show)"
+                    % (name, skipped, "" if skipped == 1 else "s"))
+            say(self.clock(t), "output    %s: %s" % (name, line))
         for line in self._new_lines("stdout", os.path.join(self.out, "stdout")):
             self.console.append((now, line))
             self._console(now, line)
@@ -180,6 +201,7 @@ class Run:
                "boot": "data/" if program.startswith("../data//") else "files/", "runs_as": None}
         self.runs[name].append(run)
         self.by_pid[pid] = (name, run)
+        self.names[pid] = name
         self._follow_install(t, run)
         say(t, "start     %s pid %d %s" % (name, pid, " ".join(args) or "(no options)"))
 

@@ -212,6 +212,27 @@ class Workbench(unittest.TestCase):
                                    r"loop was sleeping out another worker's delay")
         self.assertEqual(len(ET.parse(svg).getroot().findall(".//{http://www.w3.org/2000/svg}rect[@class='zombie']")), 1)
 
+    def test_a_worker_that_floods_its_output(self):
+        # Writes as fast as it can, lines of a numbered count.
+        workers = {"noisy": (False, 'i=0; while :; do i=$((i + 1)); echo "line $i of noise"; done\n'),
+                   "calm": (False, 'echo "calm started"\nidle\n')}
+        plugin = make_plugin(self.root, "pwflood", workers)
+        js = os.path.join(self.root, "t.json")
+        r = self.run_tool(plugin, "--seconds", "4", "--json", js, "--check")
+        self.assertEqual(r.returncode, 1, r.stdout[-3000:] + r.stderr)
+        self.assertRegex(r.stdout, r"FAIL  7 .*: noisy: wrote \d+ lines .* a flood \(newest: line \d+ of noise\)")
+        self.assertRegex(r.stdout, r"PASS  7 .*: calm: wrote 1 line ")
+        self.assertRegex(r.stdout, r"output    noisy: \.\.\. \d+ lines not shown")
+        self.assertIn("output    calm: calm started", r.stdout)
+        # The run ended on time, printed little, and kept nothing on disk.
+        with open(js) as f:
+            summary = json.load(f)
+        self.assertLess(summary["supervisor_end"]["t"], (4 + 2) * 200, summary["supervisor_end"])
+        noisy = [w for w in summary["workers"] if w["name"] == "noisy"][0]["output"]
+        self.assertGreater(noisy["lines"], 10000)
+        self.assertLess(len(r.stdout), 2 * 1024 * 1024)
+        self.assertEqual(os.listdir(os.path.join(self.root, "cache", "plugwatch-try")), [])
+
     def test_config_slips_are_named(self):
         plugin = make_plugin(self.root, "pwslip", GOOD)
         config = os.path.join(plugin, "files", "config")

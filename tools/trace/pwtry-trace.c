@@ -9,27 +9,41 @@
  *   reap <time> <pid> <wait status> <process name at its end>
  *   kill <time> <pid> <signal> main|thread
  *   system <time> main|thread <command>
+ * With PWTRY_OUTPUT naming an abstract Unix socket, each worker's standard
+ * output and error go to a connection of its own to that socket, which first
+ * carries the worker's pid and a line end: the workbench reads every worker's
+ * output apart, as it comes, however much it writes. When the exec fails, the
+ * launcher's message goes to the console as before.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
+#include <stddef.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 static char trace_path[4096];
+static char output_name[100];
 
 __attribute__((constructor)) static void read_trace_path(void)
 {
     const char* path = getenv("PWTRY_TRACE");
     if (path != NULL && strlen(path) < sizeof trace_path)
         strcpy(trace_path, path);
+    const char* output = getenv("PWTRY_OUTPUT");
+    if (output != NULL && strlen(output) < sizeof output_name)
+        strcpy(output_name, output);
     /* The workers load this library too; they trace nothing. */
     unsetenv("PWTRY_TRACE");
+    unsetenv("PWTRY_OUTPUT");
 }
 
 struct line {
@@ -95,6 +109,42 @@ static const char* thread_kind(void)
     return syscall(SYS_gettid) == syscall(SYS_getpid) ? "main" : "thread";
 }
 
+/* Connects standard output and error to the workbench's socket; returns a
+ * copy of the old standard output (standard error is restored from it too),
+ * or -1 when nothing was changed. */
+static int connect_output(void)
+{
+    if (output_name[0] == '\0')
+        return -1;
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    size_t len = strlen(output_name);
+    memcpy(addr.sun_path + 1, output_name, len); /* abstract: a leading zero byte */
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (connect(fd, (struct sockaddr*)&addr, (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + len)) != 0) {
+        close(fd);
+        return -1;
+    }
+    struct line l;
+    l.len = 0;
+    put_number(&l, syscall(SYS_getpid), 1);
+    l.text[l.len++] = '\n';
+    int saved = dup(1);
+    if (write(fd, l.text, l.len) != (ssize_t)l.len || saved < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) {
+        if (saved >= 0) {
+            dup2(saved, 1);
+            close(saved);
+        }
+        close(fd);
+        return -1;
+    }
+    close(fd);
+    return saved;
+}
+
 int execv(const char* path, char* const argv[])
 {
     static int (*real_execv)(const char*, char* const[]);
@@ -111,7 +161,16 @@ int execv(const char* path, char* const argv[])
         put(&l, argv[i]);
     }
     finish(&l);
-    return real_execv(path, argv);
+    int saved = connect_output();
+    int result = real_execv(path, argv);
+    if (saved >= 0) {
+        int err = errno;
+        dup2(saved, 1);
+        dup2(saved, 2);
+        close(saved);
+        errno = err;
+    }
+    return result;
 }
 
 /* The name a child ended under, read while it is still a zombie: what it ran
