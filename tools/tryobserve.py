@@ -98,6 +98,11 @@ class Run:
                 raise RuntimeError("the namespace did not start the supervisor")
             time.sleep(0.01)
         self.sup = pwsandbox.host_pid(self.init, int(pwsandbox.read(os.path.join(self.out, "pid"))))
+        # The plug-in clock's zero is the supervisor's start, not the namespace's.
+        try:
+            self.t0 = pwsandbox.start_time(self.sup)
+        except (OSError, ValueError, IndexError, TypeError):
+            pass
 
     def stop(self):
         if self.proc is not None:

@@ -86,8 +86,10 @@ class Workbench(unittest.TestCase):
         plugin = make_plugin(self.root, "pwgood", GOOD)
         before = tree_digest(plugin)
         svg, js = os.path.join(self.root, "t.svg"), os.path.join(self.root, "t.json")
-        r = self.run_tool(plugin, "--check", "--seconds", "3", "--timeline", svg, "--json", js)
+        r = self.run_tool(plugin, "--check", "--seconds", "3", "--timeline", svg, "--json", js, "--status")
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        # The status tool asked inside the run, on the plug-in clock.
+        self.assertRegex(r.stdout, r"\npwgood: run \(pid \d+\) since \+0 s\n  good-keeper +up +pid \d+ since \+\d")
         self.assertNotIn("FAIL", r.stdout)
         for check in range(1, 6):
             self.assertRegex(r.stdout, r"PASS  %d .*good-" % check)
@@ -100,6 +102,7 @@ class Workbench(unittest.TestCase):
         with open(js) as f:
             summary = json.load(f)
         self.assertEqual([w["starts"] for w in summary["workers"]], [1, 1])
+        self.assertEqual([w["state"] for w in summary["status"]["instances"][0]["workers"]], ["up", "up"])
         self.assertEqual(os.listdir(os.path.join(self.root, "cache", "plugwatch-try")), [])
 
     def test_each_broken_rule_is_caught_and_named(self):
