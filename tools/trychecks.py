@@ -1,16 +1,24 @@
-"""plugwatch-try's protocol checks. Each result is (check, worker, verdict,
-what was seen); the verdict is True (PASS), False (FAIL) or None (not run)."""
+"""plugwatch-try's protocol checks, as verdicts on what tryobserve saw. Each
+result is a Result; its verdict is True (PASS), False (FAIL) or None (not
+run)."""
 
+import collections
 import os
 import shutil
+import signal
 import time
 
+import exitcodes
 import pwsandbox
 from tryobserve import KILLED_FOR_PASS, PASS_CODES, shq
 
+Result = collections.namedtuple("Result", "check worker verdict seen")
+
 CHECK_PERIOD = 120          # seconds of the plug-in clock between alive checks
 TERM_GRACE = 5.0            # real seconds a worker may take to leave on SIGTERM
-RESTART_CODES = (11, 129, 130, 131, 132, 160, 199)
+# A segfault's signal number, every exit code that asks for something, and
+# the watchdog's code: every restart code a pass can hand on.
+RESTART_CODES = tuple(sorted({int(signal.SIGSEGV)} | set(PASS_CODES) | set(exitcodes.RESTART_CODES)))
 CHECKS = {1: "configuration accepted", 2: "programs the kernel can start",
           3: "stays up three watchdog periods", 4: "leaves on SIGTERM", 5: "copes with every restart code",
           6: "leaves no process behind", 7: "keeps its output within reason"}
@@ -79,24 +87,24 @@ def check_uptime(run, results):
     for name, keeps in run.watched:
         runs = run.runs[name]
         if not runs:
-            results.append((3, name, False, "never seen running"))
+            results.append(Result(3, name, False, "never seen running"))
             continue
         for r in runs:
             code = request_code(r["cause"])
             if code is not None:
-                results.append((3, name, True, "exit %d at %.0f s: a request (%s)" % (code, r["end"], PASS_CODES[code])))
+                results.append(Result(3, name, True, "exit %d at %.0f s: a request (%s)" % (code, r["end"], PASS_CODES[code])))
         bad = [r for r in runs if r["end"] is not None and r["end"] - runs[0]["t"] < window
                and r["cause"] != KILLED_FOR_PASS and request_code(r["cause"]) is None]
         if keeps and any(r["cause"] == "watchdog" for r in runs):
-            results.append((3, name, False, "killed by the watchdog for its alive file"))
+            results.append(Result(3, name, False, "killed by the watchdog for its alive file"))
         elif bad:
             waited = bad[0].get("waited", 0)
-            results.append((3, name, False, "ended after %.0f s of the plug-in clock (%s)%s" % (
+            results.append(Result(3, name, False, "ended after %.0f s of the plug-in clock (%s)%s" % (
                 bad[0]["end"] - bad[0]["t"], bad[0]["cause"],
                 "; collected %.0f s later, while the reaping loop slept out another worker's delay" % waited
                 if waited >= 5 else "")))
         else:
-            results.append((3, name, True, "up for %d s%s" % (window, ", alive file kept" if keeps else "")))
+            results.append(Result(3, name, True, "up for %d s%s" % (window, ", alive file kept" if keeps else "")))
 
 
 def check_term(run, results):
@@ -105,12 +113,12 @@ def check_term(run, results):
     ended = run.stop_supervisor(TERM_GRACE)
     for name, _, seconds in ended:
         if seconds is None:
-            results.append((4, name, False, "still running %.0f s after SIGTERM" % TERM_GRACE))
+            results.append(Result(4, name, False, "still running %.0f s after SIGTERM" % TERM_GRACE))
         else:
-            results.append((4, name, True, "ended %.1f s after SIGTERM" % seconds))
+            results.append(Result(4, name, True, "ended %.1f s after SIGTERM" % seconds))
     for name, _ in run.watched:
         if name not in [n for n, _, _ in ended]:
-            results.append((4, name, True, "not running when the supervisor went"))
+            results.append(Result(4, name, True, "not running when the supervisor went"))
 
 
 def check_strays(run, results):
@@ -124,13 +132,13 @@ def check_strays(run, results):
     for name, _ in run.watched:
         mine = [(pid, cmd) for pid, owner, cmd in strays if owner == name]
         if mine:
-            results.append((6, name, False, "left %d process%s behind after the supervisor and its workers ended: %s" % (
+            results.append(Result(6, name, False, "left %d process%s behind after the supervisor and its workers ended: %s" % (
                 len(mine), "es" if len(mine) > 1 else "", "; ".join("%d %s" % m for m in mine[:3]))))
         else:
-            results.append((6, name, True, "nothing left behind"))
+            results.append(Result(6, name, True, "nothing left behind"))
     others = [(pid, cmd) for pid, owner, cmd in strays if owner is None]
     if others:
-        results.append((6, "?", False, "processes of no known worker left behind: %s"
+        results.append(Result(6, "?", False, "processes of no known worker left behind: %s"
                          % "; ".join("%d %s" % m for m in others[:3])))
 
 
@@ -219,18 +227,18 @@ def check_restart_codes(run, results, say):
             ok = []
             for code in RESTART_CODES:
                 if code not in tried[name]:
-                    results.append((5, name, None, "-r %d from %s: not run: the worker could not be started "
+                    results.append(Result(5, name, None, "-r %d from %s: not run: the worker could not be started "
                                     "in time" % (code, mode)))
                     continue
                 pid, ended, output = tried[name][code]
                 if ended is None:
                     ok.append("%d (pid %d)" % (code, pid))
                 else:
-                    results.append((5, name, False, "-r %d from %s: pid %d ended within %.0f s: %s%s" % (
+                    results.append(Result(5, name, False, "-r %d from %s: pid %d ended within %.0f s: %s%s" % (
                         code, mode, pid, CODE_WATCH, describe_status(ended),
                         "; its output: " + " | ".join(output[-3:]) if output else "")))
             if ok:
-                results.append((5, name, True, "from %s up %.0f s after starting with -r %s" % (
+                results.append(Result(5, name, True, "from %s up %.0f s after starting with -r %s" % (
                     mode, CODE_WATCH, ", ".join(ok))))
 
 
@@ -241,7 +249,7 @@ def check_output(run, results, plugin_seconds):
         seen = "wrote %d line%s (%d KiB) in %.0f s of the plug-in clock" % (
             lines, "" if lines == 1 else "s", size // 1024, plugin_seconds)
         if lines / minutes > FLOOD_LINES_PER_MINUTE or size / minutes > FLOOD_BYTES_PER_MINUTE:
-            results.append((7, name, False, "%s, %.0f lines a minute: a flood (newest: %s)"
+            results.append(Result(7, name, False, "%s, %.0f lines a minute: a flood (newest: %s)"
                             % (seen, lines / minutes, newest[-1][:80] if newest else "-")))
         else:
-            results.append((7, name, True, seen))
+            results.append(Result(7, name, True, seen))

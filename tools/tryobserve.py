@@ -14,12 +14,11 @@ import subprocess
 import tempfile
 import time
 
+import exitcodes
 import pwsandbox
 import tryoutput
 
-PASS_CODES = {129: "a failed boot", 130: "unpack the package and restart all",
-              131: "store the package as init.bin and restart all", 132: "drop the package and restart all",
-              160: "restart all"}
+PASS_CODES = exitcodes.EXIT_CODES
 KILLED_FOR_PASS = "killed for a restart of all"
 EXEC_FAILED = re.compile(r"^failed to exec (?P<path>.*), error is (?P<why>.*)$")
 

@@ -6,12 +6,11 @@
 
 #include <sys/types.h>
 
-constexpr int EXIT_FAILED_BOOT = 129;
-constexpr int EXIT_UNPACK_UPGRADE = 130;
-constexpr int EXIT_COPY_UPGRADE = 131;
-constexpr int EXIT_DROP_UPGRADE = 132;
-constexpr int EXIT_RESTART_ALL = 160;
-constexpr int RESTART_CODE_WATCHDOG = 199;
+#define EXIT_CODE(name, value, text) constexpr int name = value;
+#define RESTART_CODE(name, value, text) constexpr int name = value;
+#include "supervisor/exit_codes.def"
+#undef EXIT_CODE
+#undef RESTART_CODE
 constexpr unsigned int NORMAL_RESTART_DELAY = 10;
 
 // A wait status as code and exited flag: the exit status with flag 1, or the
