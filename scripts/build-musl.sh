@@ -19,7 +19,7 @@ dir=${1:-build-musl}
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 scripts/setup.sh --musl
-jobs=$(nproc)
+jobs=${PLUGWATCH_JOBS:-$(nproc)}
 triple=arm-linux-gnueabihf
 # The GCC driver file musl-dev:armhf ships; GCC takes it through the option
 # named as its extension.

@@ -24,7 +24,7 @@ case "$stages" in
     *arm*|*musl*|*board*|*device*|*fuzz*) scripts/setup.sh --all ;;
     *) scripts/setup.sh ;;
 esac
-jobs=$(nproc)
+jobs=${PLUGWATCH_JOBS:-$(nproc)}
 
 run_suite() {
     dir=$1
