@@ -173,10 +173,10 @@ echo "$(sha256sum <"$root/pkg/pkg131" | cut -d' ' -f1)  init.bin" >"$root/pkg/su
 rm -rf "$work/pkgbig" && mkdir -p "$work/pkgbig"
 cp "$root/nodra/apps/pwp/files/p1" "$work/pkgbig/p1"
 for f in lib1.bin lib2.bin app.bin; do head -c 1048576 /dev/urandom >"$work/pkgbig/$f"; done
-head -c 12582912 /dev/urandom >"$work/pkgbig/big.bin"
+head -c 41943040 /dev/urandom >"$work/pkgbig/big.bin"
 tar czf "$root/pkg/pkgbig" --owner=0 --group=0 -C "$work/pkgbig" lib1.bin big.bin lib2.bin app.bin p1
 (cd "$work/pkgbig" && sha256sum p1 lib1.bin lib2.bin app.bin big.bin) >"$root/pkg/sumsbig"
-printf '130\n130\n131\nu0.1\nu0.4\nu0.8\n' >"$root/pkg/steps"
+printf '130\n130\n131\nu0.3\nu1.5\nu2.5\n' >"$root/pkg/steps"
 cuts=$(($(wc -l <"$root/pkg/steps") + 1))
 
 # The memory benchmark's plug-ins: m[p]1..4 with private copies, m[s]1..4
@@ -203,7 +203,7 @@ limit=240
 board() { # time-limit console-log kernel-arguments [qemu-option...]
     limit=$1 log=$2 args=$3
     shift 3
-    timeout "$limit" qemu-system-arm -M virt -cpu cortex-a15 -m 256 -nic none -nographic -no-reboot \
+    timeout "$limit" qemu-system-arm -M virt -cpu cortex-a15 -m 512 -nic none -nographic -no-reboot \
         -kernel "$kernel" -initrd "$work/initramfs.gz" \
         -append "console=ttyAMA0 rdinit=/init quiet panic=-1 $args" "$@" </dev/null >"$log" 2>&1
 }
@@ -231,7 +231,7 @@ tr -d '\r' <"$work/console.log" | sed -n 's/^@@ //p' >"$work/seen"
 # and one more to check the last cut.
 echo "board: power-cut boots"
 rm -rf "$work/disk" && mkdir -p "$work/disk/data"
-mke2fs -q -F -t ext4 -d "$work/disk" "$work/disk.img" 64M
+mke2fs -q -F -t ext4 -d "$work/disk" "$work/disk.img" 160M
 for k in $(seq "$cuts"); do
     board 120 "$work/cut$k.log" "board.cut=$k" \
         -drive file="$work/disk.img",if=none,format=raw,id=d0 -device virtio-blk-device,drive=d0 ||
