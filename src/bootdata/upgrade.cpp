@@ -167,10 +167,6 @@ json_ptr load_record_for_update(const char* path)
     return json_ptr(cJSON_CreateObject());
 }
 
-} // namespace
-
-namespace {
-
 void log_refusal(int run_fd, const char* path, const char* why)
 {
     std::array<char, 640> line;
