@@ -120,15 +120,6 @@ def host_pid(init_pid, inner):
     return None
 
 
-def start_time(pid):
-    """When the process started, in seconds since the epoch (to the kernel's
-    clock tick): its start in ticks after boot, placed by the uptime."""
-    import time
-    ticks = int(read("/proc/%d/stat" % pid).rsplit(")", 1)[1].split()[19])
-    uptime = float(read("/proc/uptime").split()[0])
-    return time.time() - uptime + ticks / os.sysconf("SC_CLK_TCK")
-
-
 def first_child(pid, timeout=10.0):
     """Waits for pid's first child and returns its id."""
     import time

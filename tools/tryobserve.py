@@ -97,11 +97,6 @@ class Run:
                 raise RuntimeError("the namespace did not start the supervisor")
             time.sleep(0.01)
         self.sup = pwsandbox.host_pid(self.init, int(pwsandbox.read(os.path.join(self.out, "pid"))))
-        # The plug-in clock's zero is the supervisor's start, not the namespace's.
-        try:
-            self.t0 = pwsandbox.start_time(self.sup)
-        except (OSError, ValueError, IndexError, TypeError):
-            pass
 
     def stop(self):
         if self.proc is not None:
@@ -188,6 +183,10 @@ class Run:
 
     def _trace(self, f, say):
         if len(f) < 3:
+            return
+        if f[0] == "start":
+            # The plug-in clock's zero is the supervisor's start, not the namespace's.
+            self.t0 = float(f[1])
             return
         t = self.clock(float(f[1]))
         if f[0] == "exec" and len(f) >= 5:

@@ -9,6 +9,7 @@
  *   reap <time> <pid> <wait status> <process name at its end>
  *   kill <time> <pid> <signal> main|thread
  *   system <time> main|thread <command>
+ *   start <time> <pid>        (the supervisor itself, as it loads)
  * With PWTRY_OUTPUT naming an abstract Unix socket, each worker's standard
  * output and error go to a connection of its own to that socket, which first
  * carries the worker's pid and a line end: the workbench reads every worker's
@@ -33,6 +34,8 @@
 static char trace_path[4096];
 static char output_name[100];
 
+static void note_start(void);
+
 __attribute__((constructor)) static void read_trace_path(void)
 {
     const char* path = getenv("PWTRY_TRACE");
@@ -44,6 +47,8 @@ __attribute__((constructor)) static void read_trace_path(void)
     /* The workers load this library too; they trace nothing. */
     unsetenv("PWTRY_TRACE");
     unsetenv("PWTRY_OUTPUT");
+    if (trace_path[0] != '\0')
+        note_start();
 }
 
 struct line {
@@ -102,6 +107,16 @@ static void finish(struct line* l)
     ssize_t ignored = write(fd, l->text, l->len);
     (void)ignored;
     close(fd);
+}
+
+/* The supervisor's own start: the zero of the workbench's clock. */
+static void note_start(void)
+{
+    struct line l;
+    begin(&l, "start");
+    tab(&l);
+    put_number(&l, syscall(SYS_getpid), 1);
+    finish(&l);
 }
 
 static const char* thread_kind(void)
