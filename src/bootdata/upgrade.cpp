@@ -6,7 +6,7 @@
 #include "util/fixed_paths.h"
 #include "util/json_file.h"
 #include "util/run_log.h"
-#include "util/run_texts.h"
+#include "util/shared_texts.h"
 #include "util/unique_fd.h"
 
 #include <array>
@@ -180,7 +180,7 @@ void log_refusal(int run_fd, const char* path, const char* why)
 // what another account left there must never be installed and run as root.
 // Everything afterwards reads this descriptor, never the name again. An
 // invalid descriptor means no package; a refusal leaves a run-file line.
-unique_fd open_package(const char* path, int run_fd)
+unique_fd open_package(const char* path, int run_fd, bool* refused)
 {
     unique_fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     std::array<char, 64> why{};
@@ -201,6 +201,7 @@ unique_fd open_package(const char* path, int run_fd)
         }
     }
     log_refusal(run_fd, path, why.data());
+    *refused = true;
     return unique_fd();
 }
 
@@ -257,32 +258,38 @@ bool unpack_package(int fd)
 
 } // namespace
 
-void apply_upgrade_package(int code, int run_fd)
+InstallOutcome apply_upgrade_package(int code, int run_fd)
 {
     std::array<char, 510> package{};
     std::array<char, 8192> record_path{};
     std::array<char, 8192> destination{};
     std::snprintf(package.data(), package.size(), "%s/%s", UCI_DIR, UPGRADE_PACKAGE_NAME);
-    unique_fd fd = open_package(package.data(), run_fd);
+    bool refused = false;
+    unique_fd fd = open_package(package.data(), run_fd, &refused);
     if (!fd)
-        return;
+        return refused ? InstallOutcome::refused : InstallOutcome::no_package;
 
     std::snprintf(record_path.data(), record_path.size(), "%s/%s", DATA_DIR, BOOT_RECORD_NAME);
     json_ptr record = load_record_for_update(record_path.data());
     if (!record)
-        return;
+        return InstallOutcome::record_unreadable;
     if (json_get_string(record.get(), "version") == nullptr) {
         cJSON* version = cJSON_CreateString(BUILTIN_VERSION);
         if (version != nullptr)
             cJSON_AddItemToObject(record.get(), "version", version);
     }
 
+    InstallOutcome outcome = InstallOutcome::deleted;
     if (code == 130) {
-        if (deselect_data_directory(record.get(), record_path.data()) && unpack_package(fd.get()))
+        outcome = InstallOutcome::unpack_failed;
+        if (deselect_data_directory(record.get(), record_path.data()) && unpack_package(fd.get())) {
             add_number_one(record.get(), "plugindata");
+            outcome = InstallOutcome::unpacked;
+        }
     } else if (code == 131) {
         std::snprintf(destination.data(), destination.size(), "%s/%s", DATA_DIR, LUA_IMAGE_NAME);
-        install_copy(fd.get(), destination.data());
+        outcome = install_copy(fd.get(), destination.data()) == 0 ? InstallOutcome::stored
+                                                                   : InstallOutcome::store_failed;
         add_number_one(record.get(), "luadata");
     }
     remove_package(package.data(), fd.get());
@@ -290,4 +297,5 @@ void apply_upgrade_package(int code, int run_fd)
     json_text text(cJSON_PrintUnformatted(record.get()));
     if (text)
         write_whole_file(record_path.data(), text.get(), std::strlen(text.get()));
+    return outcome;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "util/fixed_paths.h"
+#include "util/shared_texts.h"
 
 #include <cstddef>
 #include <sys/stat.h>
@@ -12,8 +13,8 @@
 // and records what was done in the boot-check record. Does nothing when there
 // is no package; a package that is not a regular file of ours (see
 // package_refusal) is left where it is, untouched, with a line in the run
-// file on run_fd.
-void apply_upgrade_package(int code, int run_fd);
+// file on run_fd. Returns what was done, for the state file.
+InstallOutcome apply_upgrade_package(int code, int run_fd);
 
 // Why a file with these attributes is no package to install, written into
 // why: anything but a regular file, or a file owned by neither self (the

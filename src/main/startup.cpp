@@ -2,6 +2,7 @@
 
 #include "supervisor/config.h"
 #include "supervisor/cycle.h"
+#include "supervisor/state_file.h"
 #include "util/fd_util.h"
 #include "watchdog/watchdog.h"
 
@@ -151,6 +152,8 @@ int run_supervisor(int argc, char** argv, SupervisorState* state)
     if (acquire_run_file(argv0, state) != 0)
         std::exit(0);
     signal(SIGCHLD, SIG_DFL);
+    note_startup(state);
+    publish_state(state);
     start_watchdog(state);
     supervise(state);
     return 0;

@@ -1,6 +1,6 @@
 #include "status/run_lines.h"
 
-#include "util/run_texts.h"
+#include "util/shared_texts.h"
 
 #include <cstring>
 

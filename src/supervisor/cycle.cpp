@@ -3,6 +3,7 @@
 #include "bootdata/boot_record.h"
 #include "supervisor/launcher.h"
 #include "supervisor/reaper.h"
+#include "supervisor/state_file.h"
 #include "util/shell_command.h"
 
 #include <csignal>
@@ -31,12 +32,14 @@ namespace {
 // Starts every slot in order; false as soon as one start fails.
 bool start_all(SupervisorState* state, int restart_code)
 {
-    for (int i = 0; i < state->process_count && i < MAX_PROCESSES; ++i) {
+    bool started = true;
+    for (int i = 0; started && i < state->process_count && i < MAX_PROCESSES; ++i) {
         start_process(state, i, restart_code);
-        if (state->processes[i].pid < 0)
-            return false;
+        note_start(state, i, restart_code);
+        started = state->processes[i].pid >= 0;
     }
-    return true;
+    publish_state(state);
+    return started;
 }
 
 } // namespace
@@ -47,6 +50,7 @@ void supervise(SupervisorState* state)
     for (;;) {
         kill_all_processes(state);
         state->data_dir_mode = check_boot_record();
+        note_pass(state);
         if (!start_all(state, restart_code))
             return;
         if (reap_children(state, &restart_code) >= 0)

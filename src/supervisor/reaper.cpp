@@ -3,8 +3,9 @@
 #include "bootdata/upgrade.h"
 #include "supervisor/exit_policy.h"
 #include "supervisor/launcher.h"
+#include "supervisor/state_file.h"
 #include "util/run_log.h"
-#include "util/run_texts.h"
+#include "util/shared_texts.h"
 #include "util/stack_pages.h"
 
 #include <array>
@@ -113,18 +114,25 @@ int reap_children(SupervisorState* state, int* restart_code)
         WatchedProcess& slot = state->processes[index];
         decode_status(status, &code, &exited);
         log_exit_event(code, exited, slot.name, state->run_fd);
+        EndHow how = exited == 1 ? EndHow::exit : code == 9 && marked ? EndHow::watchdog : EndHow::signal;
         if (code == 9 && marked)
             code = RESTART_CODE_WATCHDOG;
 
         if (exited == 1)
             *restart_code = code;
+        note_end(state, index, how == EndHow::watchdog ? 9 : code, how, *restart_code);
         switch (exit_action(code, exited)) {
         case ExitAction::failed_boot:
+            publish_state(state);
             return -1;
         case ExitAction::upgrade:
-            apply_upgrade_package(code, state->run_fd);
+            note_install(state, code, InstallOutcome::running);
+            publish_state(state);
+            note_install(state, code, apply_upgrade_package(code, state->run_fd));
+            publish_state(state);
             return 0;
         case ExitAction::restart_all:
+            publish_state(state);
             return 0;
         case ExitAction::restart_one:
             break;
@@ -137,9 +145,14 @@ int reap_children(SupervisorState* state, int* restart_code)
         } else {
             std::printf("Will restart normal prog after %d secs\n", static_cast<int>(delay));
         }
+        note_delay(state, index, delay);
+        publish_state(state);
         // No handler is installed for any signal, so nothing cuts this short.
         sleep(delay);
         start_process(state, index, code);
+        note_start(state, index, code);
+        note_delay(state, -1, 0);
+        publish_state(state);
         if (slot.pid < 0)
             return -1;
     }

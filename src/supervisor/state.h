@@ -16,7 +16,52 @@ constexpr const char* DEFAULT_PROCESS_NAME = "quorin-dpi-inner";
 // that is set dirties the page its start lies in; the small fields sit just
 // before a text's start, in a page that text dirties anyway, and never make
 // a page of their own dirty.
+// A moment as the state file gives it: seconds since the epoch, and seconds
+// of the monotonic clock, which a clock step at boot does not move.
+struct Stamp {
+    int64_t real = 0;
+    int64_t mono = 0;
+};
+
+// Ends of one kind (how, code) counted since start-up.
+struct EndCount {
+    uint32_t count = 0;
+    int16_t code = 0;
+    uint8_t how = 0;
+};
+constexpr int END_COUNT_KINDS = 6;
+
+// What the state file tells of a slot beyond its pid. Written by the main
+// thread under facts_lock; read under it by whichever thread writes the file.
+struct SlotFacts {
+    Stamp started;
+    int32_t start_code = 0;
+    uint8_t end_how = 0;
+    int32_t end_code = 0;
+    Stamp ended;
+    uint32_t other_ends = 0;        // ends of kinds beyond the table
+    EndCount ends[END_COUNT_KINDS];
+};
+
+// What the state file tells of the instance; guarded as SlotFacts.
+struct InstanceFacts {
+    Stamp started;
+    uint32_t pass = 0;
+    Stamp pass_started;
+    int32_t data_dir = 0;
+    int32_t restart_code = 0;
+    uint32_t segv_count = 0;
+    int32_t delay_slot = 0;         // 1 + the slot whose restart delay runs, or 0
+    uint32_t delay_seconds = 0;
+    Stamp delay_due;
+    int32_t install_code = 0;       // 0: no install since start-up
+    uint8_t install_outcome = 0;
+    Stamp install_began;
+    Stamp install_ended;
+};
+
 struct WatchedProcess {
+    SlotFacts facts;
     // The three fields below are touched by both threads; neither thread
     // ever waits for the other, so each is a lock-free atomic.
     std::atomic<uint32_t> miss_count{0};
@@ -36,6 +81,12 @@ struct SupervisorState {
     int32_t data_dir_mode = 0;
     int32_t run_fd = 0;
     int32_t process_count = 0;
+    // The state file: facts_lock guards the facts; state_busy is held by the
+    // thread writing the file, state_pending asks it for one more write.
+    pthread_mutex_t facts_lock = PTHREAD_MUTEX_INITIALIZER;
+    std::atomic<int32_t> state_busy{0};
+    std::atomic<int32_t> state_pending{0};
+    InstanceFacts facts;
     char run_file_path[PATH_TEXT_SIZE] = {};
     WatchedProcess processes[MAX_PROCESSES];
 };

@@ -2,7 +2,7 @@
 
 #include "util/fd_util.h"
 #include "util/fixed_paths.h"
-#include "util/run_texts.h"
+#include "util/shared_texts.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,7 +1,8 @@
 #include "watchdog/watchdog.h"
 
+#include "supervisor/state_file.h"
 #include "util/run_log.h"
-#include "util/run_texts.h"
+#include "util/shared_texts.h"
 #include "util/shell_command.h"
 #include "util/stack_pages.h"
 
@@ -45,8 +46,9 @@ void kill_silent_worker(SupervisorState* state, WatchedProcess& slot, pid_t pid)
 
 } // namespace
 
-void check_alive_sweep(SupervisorState* state)
+bool check_alive_sweep(SupervisorState* state)
 {
+    bool changed = false;
     for (int i = 0; i < state->process_count && i < MAX_PROCESSES; ++i) {
         WatchedProcess& slot = state->processes[i];
         pid_t pid = slot.pid;
@@ -54,12 +56,14 @@ void check_alive_sweep(SupervisorState* state)
             continue;
         if (access(slot.alive_path, F_OK) == 0) {
             unlink(slot.alive_path);
-            slot.miss_count = 0;
+            changed = changed || slot.miss_count.exchange(0) != 0;
             continue;
         }
+        changed = true;
         if (++slot.miss_count > ALIVE_MISS_LIMIT)
             kill_silent_worker(state, slot, pid);
     }
+    return changed;
 }
 
 void* check_alive(void* arg)
@@ -68,7 +72,8 @@ void* check_alive(void* arg)
     uintptr_t bottom = thread_stack_bottom();
     for (;;) {
         sleep(ALIVE_CHECK_PERIOD);
-        check_alive_sweep(state);
+        if (check_alive_sweep(state))
+            publish_state(state);
         // A kill's notice, cut and shell command took some pages of stack;
         // they are not needed until the next kill.
         release_stack_below(bottom);

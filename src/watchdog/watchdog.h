@@ -19,8 +19,8 @@ constexpr size_t WATCHDOG_STACK_SIZE = 64 * 1024;
 void start_watchdog(SupervisorState* state);
 
 // One sweep over the slots: deletes each alive file found, counts misses, and
-// kills a worker at its third miss in a row.
-void check_alive_sweep(SupervisorState* state);
+// kills a worker at its third miss in a row. True when a miss count changed.
+bool check_alive_sweep(SupervisorState* state);
 
 // The thread's entry: a sweep every ALIVE_CHECK_PERIOD seconds, for ever.
 void* check_alive(void* state);

@@ -1,0 +1,331 @@
+#include "supervisor/state_file.h"
+
+#include "supervisor/launcher.h"
+#include "util/fd_util.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+Stamp now_stamp()
+{
+    Stamp s;
+    s.real = static_cast<int64_t>(time(nullptr));
+    struct timespec mono;
+    if (clock_gettime(CLOCK_MONOTONIC, &mono) == 0)
+        s.mono = static_cast<int64_t>(mono.tv_sec);
+    return s;
+}
+
+// The facts are changed only under the lock, so that a write from the
+// watchdog thread copies a consistent picture.
+template <typename F>
+void with_facts(SupervisorState* state, F change)
+{
+    pthread_mutex_lock(&state->facts_lock);
+    change();
+    pthread_mutex_unlock(&state->facts_lock);
+}
+
+bool valid_slot(const SupervisorState* state, int index)
+{
+    return index >= 0 && index < state->process_count && index < MAX_PROCESSES;
+}
+
+void count_end(SlotFacts* f, EndHow how, int code)
+{
+    for (EndCount& e : f->ends) {
+        if (e.count != 0 && (e.how != static_cast<uint8_t>(how) || e.code != code))
+            continue;
+        e.how = static_cast<uint8_t>(how);
+        e.code = static_cast<int16_t>(code);
+        ++e.count;
+        return;
+    }
+    ++f->other_ends;
+}
+
+// A buffered writer onto the temporary file; a failed write sticks.
+struct Out {
+    explicit Out(int descriptor) : fd(descriptor) {}
+    int fd;
+    bool failed = false;
+    size_t len = 0;
+    std::array<char, 1024> buf;
+
+    void flush()
+    {
+        if (!failed && len > 0 && write_all(fd, buf.data(), len) != 0)
+            failed = true;
+        len = 0;
+    }
+    void put(const char* text, size_t n)
+    {
+        for (size_t i = 0; i < n; ++i) {
+            if (len == buf.size())
+                flush();
+            buf[len++] = text[i];
+        }
+    }
+    void printf(const char* format, ...) __attribute__((format(printf, 2, 3)))
+    {
+        std::array<char, 128> line;
+        va_list args;
+        va_start(args, format);
+        int n = std::vsnprintf(line.data(), line.size(), format, args);
+        va_end(args);
+        if (n > 0)
+            put(line.data(), std::min(static_cast<size_t>(n), line.size() - 1));
+    }
+    void text(const char* t)
+    {
+        for (; *t != '\0'; ++t) {
+            std::array<char, 8> piece;
+            size_t n = escape_state_text_char(*t, piece.data());
+            put(piece.data(), n);
+        }
+    }
+    static size_t escape_state_text_char(char c, char* out)
+    {
+        auto u = static_cast<unsigned char>(c);
+        if (u > ' ' && u < 0x7f && u != '\\') {
+            out[0] = c;
+            return 1;
+        }
+        static const char hex[] = "0123456789abcdef";
+        out[0] = '\\';
+        out[1] = 'x';
+        out[2] = hex[u >> 4];
+        out[3] = hex[u & 15];
+        return 4;
+    }
+};
+
+void put_stamp(Out& out, const char* key, const Stamp& s)
+{
+    out.printf("%s %lld %lld\n", key, static_cast<long long>(s.real), static_cast<long long>(s.mono));
+}
+
+// What a thread copies under the lock; the slots' texts are fixed after
+// start-up and read in place.
+struct Snapshot {
+    InstanceFacts facts;
+    SlotFacts slots[MAX_PROCESSES];
+    int32_t pids[MAX_PROCESSES];
+    uint32_t misses[MAX_PROCESSES];
+};
+
+void write_instance(Out& out, const Snapshot& s)
+{
+    const InstanceFacts& f = s.facts;
+    out.printf("%s\n%s %d\n", STATE_MAGIC, STATE_PID, static_cast<int>(getpid()));
+    put_stamp(out, STATE_STARTED, f.started);
+    put_stamp(out, STATE_WRITTEN, now_stamp());
+    out.printf("%s %u %lld %lld\n", STATE_PASS, f.pass, static_cast<long long>(f.pass_started.real),
+               static_cast<long long>(f.pass_started.mono));
+    out.printf("%s %d\n%s %d\n%s %u\n", STATE_DATA_DIR, f.data_dir, STATE_RESTART_CODE, f.restart_code,
+               STATE_SEGV_COUNT, f.segv_count);
+    if (f.delay_slot > 0)
+        out.printf("%s %d %u %lld %lld\n", STATE_DELAY, f.delay_slot - 1, f.delay_seconds,
+                   static_cast<long long>(f.delay_due.real), static_cast<long long>(f.delay_due.mono));
+    if (f.install_code != 0 && f.install_outcome < INSTALL_OUTCOME_COUNT)
+        out.printf("%s %d %s %lld %lld %lld %lld\n", STATE_INSTALL, f.install_code,
+                   INSTALL_OUTCOME_TEXTS[f.install_outcome], static_cast<long long>(f.install_began.real),
+                   static_cast<long long>(f.install_began.mono), static_cast<long long>(f.install_ended.real),
+                   static_cast<long long>(f.install_ended.mono));
+}
+
+void write_worker(Out& out, const SupervisorState& state, const Snapshot& s, int i)
+{
+    const WatchedProcess& slot = state.processes[i];
+    const SlotFacts& f = s.slots[i];
+    out.printf("%s %d %s ", STATE_WORKER, i, STATE_NAME);
+    out.text(slot.name);
+    out.printf("\n%s %d %s %d\n", STATE_WORKER, i, STATE_WORKER_PID, static_cast<int>(s.pids[i]));
+    if (f.started.real != 0 || f.started.mono != 0) {
+        out.printf("%s %d %s %lld %lld %d\n", STATE_WORKER, i, STATE_START, static_cast<long long>(f.started.real),
+                   static_cast<long long>(f.started.mono), f.start_code);
+        WorkerArgv argv;
+        build_worker_argv(slot.name, slot.alive_path, f.start_code, state.daemon_flag, s.facts.data_dir == 1 ? 1 : 0,
+                          &argv);
+        out.printf("%s %d %s", STATE_WORKER, i, STATE_OPTIONS);
+        for (int a = 1; a < argv.argc; ++a) {
+            out.put(" ", 1);
+            out.text(argv.argv[a]);
+        }
+        out.put("\n", 1);
+    }
+    if (f.end_how != 0 && f.end_how < END_HOW_COUNT)
+        out.printf("%s %d %s %lld %lld %s %d\n", STATE_WORKER, i, STATE_END, static_cast<long long>(f.ended.real),
+                   static_cast<long long>(f.ended.mono), END_HOW_TEXTS[f.end_how], f.end_code);
+    out.printf("%s %d %s", STATE_WORKER, i, STATE_ENDS);
+    for (const EndCount& e : f.ends)
+        if (e.count != 0 && e.how < END_HOW_COUNT)
+            out.printf(" %s:%d=%u", END_HOW_TEXTS[e.how], e.code, e.count);
+    out.printf(" other=%u\n%s %d %s %u\n", f.other_ends, STATE_WORKER, i, STATE_MISSES, s.misses[i]);
+}
+
+// A name beside path no one else is likely to have taken; O_EXCL makes sure.
+void temporary_name(const char* path, unsigned int attempt, char* out, size_t size)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    unsigned int mix = static_cast<unsigned int>(t.tv_nsec) ^ (static_cast<unsigned int>(getpid()) << 12) ^
+                       (attempt * 2654435761U) ^ static_cast<unsigned int>(reinterpret_cast<uintptr_t>(&t));
+    std::snprintf(out, size, "%s.%08x", path, mix);
+}
+
+void write_state_file(SupervisorState* state)
+{
+    std::array<char, PATH_TEXT_SIZE + 16> path;
+    std::array<char, PATH_TEXT_SIZE + 32> tmp;
+    if (!state_file_path(state->run_file_path, path.data(), path.size()))
+        return;
+    Snapshot s;
+    pthread_mutex_lock(&state->facts_lock);
+    s.facts = state->facts;
+    int count = state->process_count < MAX_PROCESSES ? state->process_count : MAX_PROCESSES;
+    for (int i = 0; i < count; ++i) {
+        s.slots[i] = state->processes[i].facts;
+        s.pids[i] = state->processes[i].pid;
+        s.misses[i] = state->processes[i].miss_count;
+    }
+    pthread_mutex_unlock(&state->facts_lock);
+
+    int fd = -1;
+    for (unsigned int attempt = 0; fd < 0 && attempt < 4; ++attempt) {
+        temporary_name(path.data(), attempt, tmp.data(), tmp.size());
+        fd = open(tmp.data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST)
+            return;
+    }
+    if (fd < 0)
+        return;
+    Out out(fd);
+    write_instance(out, s);
+    for (int i = 0; i < count; ++i)
+        write_worker(out, *state, s, i);
+    out.flush();
+    // The mode is set again in case a umask took bits away.
+    bool ok = !out.failed && fchmod(fd, 0644) == 0;
+    close(fd);
+    if (!ok || rename(tmp.data(), path.data()) != 0)
+        unlink(tmp.data());
+}
+
+} // namespace
+
+size_t escape_state_text(const char* text, char* out, size_t size)
+{
+    size_t need = 0;
+    for (; *text != '\0'; ++text) {
+        char piece[8];
+        size_t n = Out::escape_state_text_char(*text, piece);
+        if (size > 0 && need + n < size)
+            std::memcpy(out + need, piece, n);
+        need += n;
+    }
+    if (size > 0)
+        out[need < size ? need : size - 1] = '\0';
+    return need;
+}
+
+bool state_file_path(const char* run_file, char* out, size_t size)
+{
+    size_t len = std::strlen(run_file);
+    size_t suffix = sizeof RUN_FILE_SUFFIX - 1;
+    if (len < suffix || std::strcmp(run_file + len - suffix, RUN_FILE_SUFFIX) != 0)
+        return false;
+    int n = std::snprintf(out, size, "%.*s%s", static_cast<int>(len - suffix), run_file, STATE_FILE_SUFFIX);
+    return n >= 0 && static_cast<size_t>(n) < size;
+}
+
+void note_startup(SupervisorState* state)
+{
+    with_facts(state, [state] { state->facts.started = now_stamp(); });
+}
+
+void note_pass(SupervisorState* state)
+{
+    with_facts(state, [state] {
+        ++state->facts.pass;
+        state->facts.pass_started = now_stamp();
+        state->facts.data_dir = state->data_dir_mode;
+        state->facts.delay_slot = 0;
+    });
+}
+
+void note_start(SupervisorState* state, int index, int restart_code)
+{
+    if (!valid_slot(state, index))
+        return;
+    with_facts(state, [&] {
+        SlotFacts& f = state->processes[index].facts;
+        f.started = now_stamp();
+        f.start_code = restart_code;
+    });
+}
+
+void note_end(SupervisorState* state, int index, int code, EndHow how, int cycle_code)
+{
+    if (!valid_slot(state, index))
+        return;
+    with_facts(state, [&] {
+        SlotFacts& f = state->processes[index].facts;
+        f.ended = now_stamp();
+        f.end_how = static_cast<uint8_t>(how);
+        f.end_code = code;
+        count_end(&f, how, code);
+        state->facts.restart_code = cycle_code;
+    });
+}
+
+void note_delay(SupervisorState* state, int index, unsigned int seconds)
+{
+    with_facts(state, [&] {
+        InstanceFacts& f = state->facts;
+        f.segv_count = state->segv_restart_count;
+        f.delay_slot = valid_slot(state, index) ? index + 1 : 0;
+        f.delay_seconds = seconds;
+        f.delay_due = now_stamp();
+        f.delay_due.real += seconds;
+        f.delay_due.mono += seconds;
+    });
+}
+
+void note_install(SupervisorState* state, int code, InstallOutcome outcome)
+{
+    with_facts(state, [&] {
+        InstanceFacts& f = state->facts;
+        f.install_code = code;
+        f.install_outcome = static_cast<uint8_t>(outcome);
+        if (outcome == InstallOutcome::running) {
+            f.install_began = now_stamp();
+            f.install_ended = Stamp{};
+        } else {
+            f.install_ended = now_stamp();
+        }
+    });
+}
+
+void publish_state(SupervisorState* state)
+{
+    state->state_pending = 1;
+    // Whoever holds state_busy writes until no request is left; a request
+    // made just after its last look is taken up by the loop's second test.
+    while (state->state_pending.load() != 0 && state->state_busy.exchange(1) == 0) {
+        while (state->state_pending.exchange(0) != 0)
+            write_state_file(state);
+        state->state_busy = 0;
+    }
+}

@@ -1,0 +1,41 @@
+// The state file, "/tmp/.uci/NAME.state": what the supervisor knows of itself
+// and its workers, replaced whole at every change, for plugwatch-status to
+// read instead of guessing. It lives in RAM, is never flushed to disk and is
+// rebuilt by the next start. Its format is in util/shared_texts.h.
+#pragma once
+
+#include "supervisor/state.h"
+#include "util/shared_texts.h"
+
+#include <cstddef>
+
+// The notes below change the facts under facts_lock, from the main thread;
+// none writes the file: publish_state does.
+void note_startup(SupervisorState* state);
+// A pass begins, in the data-directory mode state->data_dir_mode holds.
+void note_pass(SupervisorState* state);
+// The slot was just started (its pid as start_process left it).
+void note_start(SupervisorState* state, int index, int restart_code);
+// The slot's end was collected; cycle_code is the cycle's restart code after it.
+void note_end(SupervisorState* state, int index, int code, EndHow how, int cycle_code);
+// The slot's restart delay begins; index -1: no delay runs any more.
+void note_delay(SupervisorState* state, int index, unsigned int seconds);
+// An install with this code begins (running) or has ended with outcome.
+void note_install(SupervisorState* state, int code, InstallOutcome outcome);
+
+// Writes the state file from the facts: a fresh temporary name beside it
+// (O_EXCL, O_NOFOLLOW, mode 0644), renamed over it, which replaces a link or
+// FIFO planted at the name instead of following it. Either thread may call
+// it; neither ever waits for the other: a call made while the other thread
+// writes leaves that thread one more write to do. A failed write changes
+// nothing else.
+void publish_state(SupervisorState* state);
+
+// The state file's path for the run file's, "X.run" to "X.state"; false when
+// run_file does not end in ".run" or the result does not fit.
+bool state_file_path(const char* run_file, char* out, size_t size);
+
+// Writes text as the state file holds texts: every byte outside '!'..'~',
+// and the backslash, as "\xHH". Returns the length the whole text needs;
+// out is filled (and terminated) as far as size allows.
+size_t escape_state_text(const char* text, char* out, size_t size);

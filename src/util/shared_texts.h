@@ -1,0 +1,71 @@
+// The texts the supervisor writes (the run file's lines, the state file's
+// keys, paths and commands its children show), shared with the status tool
+// that reads them, so that writer and reader cannot drift apart.
+#pragma once
+
+#include <cstdint>
+
+// Exit-event lines: the local time, the worker's name and the code.
+constexpr const char* EXIT_LINE_FORMAT = "%s: %s exited normally with code(%d)\n";
+constexpr const char* SIGNAL_LINE_FORMAT = "%s: %s killed by signal(%d)\n";
+// The watchdog's kill notice: the worker's name, no time stamp.
+constexpr const char* NOTICE_LINE_FORMAT = "%s is not alive, and we will kill it.\n";
+// The marker a cut of the run file leaves: the local time.
+constexpr const char* DROPPED_LINE_FORMAT = "%s: earlier events dropped\n";
+// A package that is not ours to install: the local time, the path, the reason.
+constexpr const char* REFUSED_LINE_FORMAT = "%s: upgrade package %s refused: %s\n";
+
+// The pieces a reader looks for in those lines.
+constexpr const char EXIT_LINE_TEXT[] = " exited normally with code(";
+constexpr const char SIGNAL_LINE_TEXT[] = " killed by signal(";
+constexpr const char NOTICE_LINE_TEXT[] = " is not alive, and we will kill it.";
+constexpr const char DROPPED_LINE_TEXT[] = ": earlier events dropped";
+constexpr const char REFUSED_LINE_TEXT[] = ": upgrade package ";
+
+// How a worker's program path starts when it runs from the data directory:
+// the data directory joined to the name with "%s/%s".
+constexpr char DATA_PROGRAM_PREFIX[] = "../data//";
+// The watchdog's kill command starts so; the rest is the quoted name.
+constexpr char KILL_COMMAND_PREFIX[] = "killall -9 ";
+
+// The state file: "/tmp/.uci/NAME.state" beside "/tmp/.uci/NAME.run",
+// replaced whole at every change. One fact a line: a key, then its values,
+// separated by single spaces. Texts are written with every byte outside
+// '!'..'~' and the backslash as "\xHH", so a line never holds a space or a
+// control character of its own. Times are pairs: seconds since the epoch,
+// then seconds of CLOCK_MONOTONIC.
+constexpr char RUN_FILE_SUFFIX[] = ".run";
+constexpr char STATE_FILE_SUFFIX[] = ".state";
+constexpr char STATE_MAGIC[] = "plugwatch-state 1";
+// Instance facts.
+constexpr char STATE_PID[] = "pid";                    // the supervisor's pid
+constexpr char STATE_STARTED[] = "started";            // start-up done: time
+constexpr char STATE_WRITTEN[] = "written";            // this file: time
+constexpr char STATE_PASS[] = "pass";                  // pass count, its start time
+constexpr char STATE_DATA_DIR[] = "data_dir";          // 0 or 1, the pass's mode
+constexpr char STATE_RESTART_CODE[] = "restart_code";  // the cycle's restart code
+constexpr char STATE_SEGV_COUNT[] = "segv_count";      // segfault restarts so far
+constexpr char STATE_DELAY[] = "delay";                // slot, seconds, due time
+constexpr char STATE_INSTALL[] = "install";            // code, outcome, start time, end time
+// Worker facts: "worker N KEY values", N the slot.
+constexpr char STATE_WORKER[] = "worker";
+constexpr char STATE_NAME[] = "name";                  // text
+constexpr char STATE_WORKER_PID[] = "pid";             // 0 none, -1 a failed start
+constexpr char STATE_START[] = "start";                // time, restart code
+constexpr char STATE_OPTIONS[] = "options";            // texts
+constexpr char STATE_END[] = "end";                    // time, how, code
+constexpr char STATE_ENDS[] = "ends";                  // how:code=count ..., other=count
+constexpr char STATE_MISSES[] = "misses";              // watchdog checks missed in a row
+constexpr char STATE_KILLS[] = "watchdog_kills";       // kills by the watchdog
+
+// How an end came; a watchdog kill is its signal 9.
+enum class EndHow : uint8_t { none, exit, signal, watchdog };
+constexpr const char* END_HOW_TEXTS[] = {"none", "exit", "signal", "watchdog"};
+constexpr int END_HOW_COUNT = 4;
+// What an install did; "running" until it ends.
+enum class InstallOutcome : uint8_t {
+    running, no_package, refused, unpacked, unpack_failed, stored, store_failed, deleted, record_unreadable
+};
+constexpr const char* INSTALL_OUTCOME_TEXTS[] = {"running", "no_package", "refused", "unpacked", "unpack_failed",
+                                                 "stored", "store_failed", "deleted", "record_unreadable"};
+constexpr int INSTALL_OUTCOME_COUNT = 9;
