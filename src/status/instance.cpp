@@ -2,15 +2,16 @@
 
 #include "status/proc_scan.h"
 #include "supervisor/config.h"
-#include "supervisor/exit_policy.h"
 #include "util/fd_util.h"
 #include "util/fixed_paths.h"
+#include "util/shared_texts.h"
 #include "util/unique_fd.h"
 
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,9 +22,8 @@ namespace {
 // by something else, is read as its first line and its last part.
 constexpr size_t READ_LIMIT = 1 << 20;
 constexpr size_t HEAD_LIMIT = PATH_TEXT_SIZE + 1;
-// How a worker's program path starts when it runs from the data directory.
-constexpr char DATA_PREFIX[] = "../data//";
-constexpr size_t DATA_PREFIX_LEN = sizeof DATA_PREFIX - 1;
+// The supervisor writes a few hundred bytes; more is not its file.
+constexpr size_t STATE_READ_LIMIT = 64 * 1024;
 
 bool read_at(int fd, char* buf, size_t len, off_t offset, size_t* got)
 {
@@ -90,57 +90,93 @@ void find_children(InstanceStatus* st)
         if (c.args_len < 0)
             c.args_len = 0;
         process_comm(pid, c.comm, sizeof c.comm);
-        c.started = process_start_time(pid);
         return ++st->child_count < MAX_CHILDREN;
     });
 }
 
-// Whether text names the program of worker base: "<base>" from the plug-in's
-// directory, "../data//<base>" from the data directory.
-bool names_program(const char* text, const char* base)
+// Why the state file cannot be taken as the supervisor's word, or nullptr.
+const char* state_file_problem(InstanceStatus* st, int fd)
 {
-    if (std::strcmp(text, base) == 0)
-        return true;
-    return std::strncmp(text, DATA_PREFIX, DATA_PREFIX_LEN) == 0 && std::strcmp(text + DATA_PREFIX_LEN, base) == 0;
-}
-
-// A compiled worker shows the program path as argument zero; a script shows
-// its interpreter first (and maybe the interpreter's option), then the path.
-// On a match, notes where the worker's options start.
-bool runs_program(ChildProcess* c, const char* base)
-{
-    const char* end = c->args + c->args_len;
-    const char* p = c->args;
-    for (int i = 0; i < 3 && p < end; ++i, p += std::strlen(p) + 1) {
-        if (names_program(p, base)) {
-            c->options_at = (p - c->args) + static_cast<long>(std::strlen(p)) + 1;
-            return true;
-        }
-    }
-    return false;
-}
-
-// The base name a child's program path gives, for a plug-in without a
-// readable configuration; nullptr when none of its first texts is a path
-// relative to the plug-in (an interpreter's path starts with '/').
-const char* program_base(ChildProcess* c)
-{
-    const char* end = c->args + c->args_len;
-    const char* p = c->args;
-    for (int i = 0; i < 3 && p < end; ++i, p += std::strlen(p) + 1) {
-        if (*p != '/' && *p != '-' && *p != '\0') {
-            c->options_at = (p - c->args) + static_cast<long>(std::strlen(p)) + 1;
-            return std::strncmp(p, DATA_PREFIX, DATA_PREFIX_LEN) == 0 ? p + DATA_PREFIX_LEN : p;
-        }
-    }
+    struct stat file;
+    struct stat holder;
+    std::array<char, 32> proc;
+    std::snprintf(proc.data(), proc.size(), "/proc/%d", static_cast<int>(st->pid));
+    if (fstat(fd, &file) != 0 || !S_ISREG(file.st_mode))
+        return "not a regular file";
+    if (stat(proc.data(), &holder) != 0 || file.st_uid != holder.st_uid)
+        return "not owned by the supervisor's account";
+    // Start times are read to the clock tick, modification times finer.
+    if (st->started >= 0 && file.st_mtime < st->started - 1)
+        return "older than the supervisor";
+    if (file.st_size > static_cast<off_t>(STATE_READ_LIMIT))
+        return "too large";
+    std::array<char, STATE_READ_LIMIT> text;
+    size_t got = 0;
+    if (!read_at(fd, text.data(), text.size(), 0, &got))
+        return "cannot be read";
+    parse_state_file(text.data(), got, &st->facts);
+    if (!st->facts.magic)
+        return "not a state file";
+    if (st->facts.pid != st->pid)
+        return "written by another process";
     return nullptr;
 }
 
-// The shell the watchdog runs for its kill command is no worker.
-bool is_kill_shell(const ChildProcess& c)
+void read_state_file(InstanceStatus* st)
 {
-    static const char shell[] = "sh\0-c\0killall ";
-    return c.args_len > static_cast<long>(sizeof shell) && std::memcmp(c.args, shell, sizeof shell - 1) == 0;
+    if (!st->running) {
+        st->state_problem = "no supervisor runs";
+        return;
+    }
+    unique_fd fd(open(st->state_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    st->state_problem = !fd ? "missing or unreadable" : state_file_problem(st, fd.get());
+    st->trusted = st->state_problem == nullptr;
+    if (!st->trusted)
+        st->facts = StateFacts();
+}
+
+// The text after "-A" among a worker's options, or nullptr.
+const char* alive_option(const StateWorker& w)
+{
+    const char* p = w.options;
+    const char* end = w.options + w.options_len;
+    for (; p < end; p += std::strlen(p) + 1)
+        if (std::strcmp(p, "-A") == 0 && p + 3 < end)
+            return p + 3;
+    return nullptr;
+}
+
+int child_with_pid(const InstanceStatus& st, long long pid)
+{
+    for (int c = 0; c < st.child_count; ++c)
+        if (st.children[c].pid == pid)
+            return c;
+    return -1;
+}
+
+WorkerState state_of(InstanceStatus* st, int i)
+{
+    const StateWorker& w = st->facts.workers[i];
+    WorkerStatus& out = st->workers[i];
+    if (w.has_pid && w.pid > 0) {
+        out.child = child_with_pid(*st, w.pid);
+        if (out.child >= 0) {
+            st->children[out.child].worker = i;
+            return WorkerState::up;
+        }
+        // Ended, and not yet collected: the reaping loop is sleeping out
+        // another worker's delay.
+        bool zombie = false;
+        if (process_parent(static_cast<pid_t>(w.pid), &zombie) == st->pid && zombie)
+            return WorkerState::ended;
+        return WorkerState::down;
+    }
+    if (w.has_pid && w.pid == 0 && st->facts.delay && st->facts.delay_slot == i)
+        return WorkerState::waiting;
+    if (w.has_pid && w.pid == 0 && st->facts.install &&
+        st->facts.install_outcome == static_cast<int>(InstallOutcome::running))
+        return WorkerState::installing;
+    return WorkerState::down;
 }
 
 void load_workers(InstanceStatus* st)
@@ -148,132 +184,76 @@ void load_workers(InstanceStatus* st)
     std::array<char, PATH_TEXT_SIZE + 16> path;
     std::snprintf(path.data(), path.size(), "%s/config", st->directory);
     st->config_ok = st->directory[0] != '\0' && load_watch_config(path.data(), &st->config) == 0;
-    if (st->config_ok) {
-        for (int i = 0; i < st->config.process_count && i < MAX_PROCESSES; ++i) {
-            WorkerStatus& w = st->workers[st->worker_count++];
-            w.name = st->config.processes[i].name;
-            w.keeps_alive = st->config.processes[i].alive_path[0] != '\0';
-            std::snprintf(w.alive_path, sizeof w.alive_path, "%s", st->config.processes[i].alive_path);
+    if (st->trusted) {
+        st->worker_count = st->facts.worker_count;
+        for (int i = 0; i < st->worker_count; ++i) {
+            WorkerStatus& w = st->workers[i];
+            w.facts = &st->facts.workers[i];
+            w.name = w.facts->name;
+            w.state = state_of(st, i);
+            w.alive_path = alive_option(*w.facts);
         }
         return;
     }
-    // Without a configuration, the workers are the programs the children run.
-    for (int c = 0; c < st->child_count; ++c) {
-        ChildProcess& child = st->children[c];
-        const char* base = is_kill_shell(child) ? nullptr : program_base(&child);
-        if (base == nullptr)
-            continue;
-        bool known = false;
-        for (int i = 0; i < st->worker_count && !known; ++i)
-            known = std::strcmp(st->workers[i].name, base) == 0;
-        if (!known)
-            st->workers[st->worker_count++].name = base;
+    // Without the supervisor's word only the names are known, from config.
+    for (int i = 0; st->config_ok && i < st->config.process_count && i < MAX_PROCESSES; ++i) {
+        WorkerStatus& w = st->workers[st->worker_count++];
+        w.name = st->config.processes[i].name;
+        w.state = st->running ? WorkerState::unknown : WorkerState::down;
+        if (st->config.processes[i].alive_path[0] != '\0')
+            w.alive_path = st->config.processes[i].alive_path;
     }
 }
 
-int restart_code_of(const ChildProcess& c)
+// Whether text names the program of worker base: "<base>" from the plug-in's
+// directory, "../data//<base>" from the data directory.
+bool names_program(const char* text, const char* base)
 {
-    const char* end = c.args + c.args_len;
-    for (const char* p = c.options_at >= 0 ? c.args + c.options_at : end; p < end; p += std::strlen(p) + 1)
-        if (std::strcmp(p, "-r") == 0 && p + 3 < end)
-            return std::atoi(p + 3);
-    return 0;
+    size_t n = sizeof DATA_PROGRAM_PREFIX - 1;
+    if (std::strcmp(text, base) == 0)
+        return true;
+    return std::strncmp(text, DATA_PROGRAM_PREFIX, n) == 0 && std::strcmp(text + n, base) == 0;
 }
 
-bool has_option(const ChildProcess& c, const char* option)
+// A compiled worker shows the program path as argument zero; a script shows
+// its interpreter first (and maybe the interpreter's option), then the path.
+bool runs_program(const ChildProcess& c, const char* base)
 {
     const char* end = c.args + c.args_len;
-    for (const char* p = c.options_at >= 0 ? c.args + c.options_at : end; p < end; p += std::strlen(p) + 1)
-        if (std::strcmp(p, option) == 0)
+    const char* p = c.args;
+    for (int i = 0; i < 3 && p < end; ++i, p += std::strlen(p) + 1)
+        if (names_program(p, base))
             return true;
     return false;
 }
 
-// Each child to the worker whose program it runs; with several, the newest
-// is the worker and the others are copies that should not be there.
-void match_children(InstanceStatus* st)
+// Children that run a worker's program under another pid than the one the
+// supervisor started: copies that should not be there.
+void find_extra_copies(InstanceStatus* st)
 {
-    for (int i = 0; i < st->worker_count; ++i) {
-        WorkerStatus& w = st->workers[i];
-        for (int c = 0; c < st->child_count; ++c) {
-            ChildProcess& child = st->children[c];
-            if (child.slot >= 0 || !runs_program(&child, w.name))
-                continue;
-            child.slot = i;
-            if (w.child >= 0 && st->children[w.child].started <= child.started) {
-                if (w.extra_count < MAX_EXTRA)
-                    w.extra[w.extra_count++] = st->children[w.child].pid;
-                w.child = c;
-            } else if (w.child >= 0) {
-                if (w.extra_count < MAX_EXTRA)
-                    w.extra[w.extra_count++] = child.pid;
-            } else {
-                w.child = c;
-            }
-        }
-    }
-}
-
-// A worker that exec'd another program no longer shows its name: when the
-// unnamed children and the unmatched workers not waiting out a restart delay
-// pair up exactly, they are taken to be those workers.
-void match_renamed(InstanceStatus* st)
-{
-    auto candidate = [st](const WorkerStatus& w) { return w.child < 0 && !(w.restart_due > st->now); };
-    int unnamed = 0, missing = 0;
-    for (int c = 0; c < st->child_count; ++c)
-        unnamed += st->children[c].slot < 0 && !is_kill_shell(st->children[c]);
-    for (int i = 0; i < st->worker_count; ++i)
-        missing += candidate(st->workers[i]);
-    if (unnamed == 0 || unnamed != missing)
+    // Without the supervisor's word no child can be told from a copy.
+    if (!st->trusted)
         return;
-    int c = 0;
-    for (int i = 0; i < st->worker_count; ++i) {
-        if (!candidate(st->workers[i]))
-            continue;
-        while (st->children[c].slot >= 0 || is_kill_shell(st->children[c]))
-            ++c;
-        st->children[c].slot = i;
-        st->workers[i].child = c++;
-        st->workers[i].restart_due = -1;
+    for (int c = 0; c < st->child_count; ++c) {
+        ChildProcess& child = st->children[c];
+        for (int i = 0; child.worker < 0 && i < st->worker_count; ++i) {
+            WorkerStatus& w = st->workers[i];
+            if (w.name == nullptr || !runs_program(child, w.name))
+                continue;
+            child.worker = i;
+            if (w.extra_count < MAX_EXTRA)
+                w.extra[w.extra_count++] = child.pid;
+        }
     }
 }
 
-// When the reaping loop will start a worker that is down again, by the
-// restart policy: nothing for ends that ask for a pass of all workers.
-time_t restart_due(const InstanceStatus& st, const WorkerEnds& e)
+void read_alive_files(InstanceStatus* st)
 {
-    if (!st.running || !e.has_last || e.last_time < 0)
-        return -1;
-    if (e.last_kind == RunLineKind::exit && exit_action(e.last_code, 1) != ExitAction::restart_one)
-        return -1;
-    if (e.last_kind == RunLineKind::signal && e.last_code == 11)
-        return e.last_time + segv_delay_for_count(st.summary.segv_total);
-    return e.last_time + NORMAL_RESTART_DELAY;
-}
-
-void describe_workers(InstanceStatus* st)
-{
-    const char* names[MAX_PROCESSES + MAX_CHILDREN];
-    for (int i = 0; i < st->worker_count; ++i)
-        names[i] = st->workers[i].name;
-    WorkerEnds ends[RUN_FILE_NAMES];
-    int tallied = st->worker_count < RUN_FILE_NAMES ? st->worker_count : RUN_FILE_NAMES;
-    summarize_run_file(st->text, st->text_len, names, tallied, ends, &st->summary);
     for (int i = 0; i < st->worker_count; ++i) {
         WorkerStatus& w = st->workers[i];
-        if (i < tallied)
-            w.ends = ends[i];
         struct stat alive;
-        if (w.keeps_alive && stat(w.alive_path, &alive) == 0)
+        if (w.alive_path != nullptr && stat(w.alive_path, &alive) == 0)
             w.alive_mtime = alive.st_mtime;
-        if (w.child >= 0) {
-            const ChildProcess& c = st->children[w.child];
-            w.restart_code = restart_code_of(c);
-            st->boot = has_option(c, "-T") ? 1 : (st->boot == 1 ? 1 : 0);
-        } else {
-            w.restart_due = restart_due(*st, w.ends);
-        }
     }
 }
 
@@ -285,7 +265,7 @@ void read_data_directory(InstanceStatus* st)
         st->boot_record = load_json_file(path.data());
     std::snprintf(path.data(), path.size(), "%s/%s", UCI_DIR, UPGRADE_PACKAGE_NAME);
     struct stat package;
-    if (stat(path.data(), &package) == 0 && S_ISREG(package.st_mode)) {
+    if (lstat(path.data(), &package) == 0 && S_ISREG(package.st_mode)) {
         st->has_package = true;
         st->package_bytes = static_cast<long long>(package.st_size);
         st->package_mtime = package.st_mtime;
@@ -303,13 +283,16 @@ void instance_name(const char* operand, char* name, size_t size)
 bool gather_instance(const char* name, InstanceStatus* st)
 {
     std::snprintf(st->name, sizeof st->name, "%s", name);
-    std::snprintf(st->run_file, sizeof st->run_file, "%s%s.run", UCI_DIR, name);
+    std::snprintf(st->run_file, sizeof st->run_file, "%s%s%s", UCI_DIR, name, RUN_FILE_SUFFIX);
+    std::snprintf(st->state_path, sizeof st->state_path, "%s%s%s", UCI_DIR, name, STATE_FILE_SUFFIX);
     st->now = time(nullptr);
+    struct timespec mono;
+    if (clock_gettime(CLOCK_MONOTONIC, &mono) == 0)
+        st->now_mono = static_cast<long long>(mono.tv_sec);
     unique_fd fd(open(st->run_file, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat run;
     if (!fd || fstat(fd.get(), &run) != 0)
         return false;
-    st->run_file_exists = true;
     if (!S_ISREG(run.st_mode))
         st->problem = "not a regular file";
     else if (!read_run_file(st, fd.get(), run.st_size))
@@ -318,17 +301,17 @@ bool gather_instance(const char* name, InstanceStatus* st)
         st->text = static_cast<char*>(std::calloc(1, 1));
         st->text_len = 0;
     }
-    find_supervisor(st, run);
-    find_children(st);
-    const char* nl = static_cast<const char*>(std::memchr(st->text, '\n', st->text_len));
-    size_t dir_len = nl != nullptr ? static_cast<size_t>(nl - st->text) : st->text_len;
+    summarize_run_file(st->text, st->text_len, &st->summary);
+    size_t dir_len = st->summary.directory_len;
     if (dir_len > 0 && dir_len < sizeof st->directory && st->text[0] == '/' &&
         std::memchr(st->text, '\0', dir_len) == nullptr)
         std::memcpy(st->directory, st->text, dir_len);
+    find_supervisor(st, run);
+    find_children(st);
+    read_state_file(st);
     load_workers(st);
-    match_children(st);
-    describe_workers(st);
-    match_renamed(st);
+    find_extra_copies(st);
+    read_alive_files(st);
     read_data_directory(st);
     return true;
 }
@@ -344,7 +327,35 @@ int instance_exit_status(const InstanceStatus& st)
     if (!st.running)
         return 3;
     for (int i = 0; i < st.worker_count; ++i)
-        if (st.workers[i].child < 0)
+        if (st.workers[i].state != WorkerState::up)
             return 1;
     return 0;
+}
+
+long long epoch_of(const InstanceStatus& st, const StateTime& t)
+{
+    return static_cast<long long>(st.now) - (st.now_mono - t.mono);
+}
+
+void check_shared_dir(SharedDir* dir)
+{
+    struct stat s;
+    if (lstat(UCI_DIR, &s) != 0)
+        return;
+    dir->present = true;
+    dir->link = S_ISLNK(s.st_mode);
+    dir->owner = s.st_uid;
+    dir->mode = static_cast<unsigned int>(s.st_mode & 07777);
+    if (dir->link)
+        dir->warnings[dir->warning_count++] = "a symbolic link";
+    if (s.st_uid != 0 && s.st_uid != geteuid())
+        dir->warnings[dir->warning_count++] = "owned by another account";
+    if ((s.st_mode & S_IWOTH) != 0 && (s.st_mode & S_ISVTX) == 0)
+        dir->warnings[dir->warning_count++] = "writable by others without the sticky bit";
+}
+
+const char* worker_state_text(WorkerState state)
+{
+    static const char* const texts[] = {"up", "waiting", "ended", "installing", "down", "unknown"};
+    return texts[static_cast<int>(state)];
 }

@@ -1,9 +1,10 @@
-// Everything plugwatch-status gathers about one supervisor instance, from its
-// run file, /proc, its configuration, its data directory and /tmp/.uci/. It
-// only reads.
+// Everything plugwatch-status gathers about one supervisor instance: read
+// (the state file, the run file, the plug-in's config and data directory),
+// then checked against /proc. It only reads.
 #pragma once
 
 #include "status/run_lines.h"
+#include "status/state_reader.h"
 #include "supervisor/state.h"
 #include "util/json_file.h"
 
@@ -13,47 +14,57 @@
 constexpr int MAX_CHILDREN = 32;
 constexpr int MAX_EXTRA = 8;
 
+enum class WorkerState { up, waiting, ended, installing, down, unknown };
+
 struct ChildProcess {
     pid_t pid = 0;
-    time_t started = -1;
     char args[1024] = {};   // the argument vector, texts separated by zero bytes
     long args_len = 0;
-    long options_at = -1;   // offset of the first option, once matched
     char comm[32] = {};
-    int slot = -1;          // the worker it runs, or -1
+    int worker = -1;        // the worker whose pid it is, or -1
 };
 
 struct WorkerStatus {
     const char* name = nullptr;
-    int child = -1;         // index into the children when up
-    int restart_code = 0;
-    bool keeps_alive = false;
-    char alive_path[PATH_TEXT_SIZE + 16] = {};
-    time_t alive_mtime = -1;  // -1: missing
-    WorkerEnds ends;
-    time_t restart_due = -1;
+    WorkerState state = WorkerState::unknown;
+    const StateWorker* facts = nullptr;  // nullptr without a trusted state file
+    int child = -1;                      // index into the children, when its pid is one
+    const char* alive_path = nullptr;    // from its options
+    time_t alive_mtime = -1;             // -1: missing
     pid_t extra[MAX_EXTRA] = {};
     int extra_count = 0;
+};
+
+struct SharedDir {
+    bool present = false;
+    bool link = false;
+    uid_t owner = 0;
+    unsigned int mode = 0;
+    const char* warnings[3] = {};
+    int warning_count = 0;
 };
 
 struct InstanceStatus {
     char name[256] = {};
     char run_file[PATH_TEXT_SIZE + 16] = {};
-    bool run_file_exists = false;
+    char state_path[PATH_TEXT_SIZE + 16] = {};
     bool running = false;
     pid_t pid = 0;
     time_t started = -1;
     time_t now = 0;
+    long long now_mono = 0;
     char directory[PATH_TEXT_SIZE] = {};
-    int boot = -1;                // 0 files, 1 data, -1 unknown
     json_ptr boot_record;
     bool has_package = false;
     long long package_bytes = 0;
     time_t package_mtime = -1;
     bool config_ok = false;
     SupervisorState config;
+    bool trusted = false;               // the state file's facts are used
+    const char* state_problem = nullptr; // why not
+    StateFacts facts;
     int worker_count = 0;
-    WorkerStatus workers[MAX_PROCESSES + MAX_CHILDREN];
+    WorkerStatus workers[MAX_PROCESSES];
     ChildProcess children[MAX_CHILDREN];
     int child_count = 0;
     RunFileSummary summary;
@@ -73,5 +84,13 @@ bool gather_instance(const char* name, InstanceStatus* st);
 // Releases the run file's text.
 void release_instance(InstanceStatus* st);
 
-// 0 every worker up, 1 a worker down, 3 not running.
+// 0 every worker up, 1 a worker not up (or unknown), 3 not running.
 int instance_exit_status(const InstanceStatus& st);
+
+// An epoch time for a monotonic stamp of the state file, by the clocks now.
+long long epoch_of(const InstanceStatus& st, const StateTime& t);
+
+// The state of /tmp/.uci/ itself.
+void check_shared_dir(SharedDir* dir);
+
+const char* worker_state_text(WorkerState state);

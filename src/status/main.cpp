@@ -1,6 +1,7 @@
 // plugwatch-status: how a gateway's plugwatch instances and their workers are
-// doing, read from their run files, /proc and their plug-in trees. It only
-// reads: it never writes, deletes, locks or signals anything.
+// doing, as each supervisor's state file tells it, checked against /proc,
+// with the run file's newest lines. It only reads: it never writes, deletes,
+// locks or signals anything.
 #include "status/instance.h"
 #include "status/report.h"
 #include "util/fixed_paths.h"
@@ -119,6 +120,12 @@ int main(int argc, char** argv)
         return STATUS_USAGE;
     cJSON* root = o.json ? cJSON_CreateObject() : nullptr;
     cJSON* list = root != nullptr ? cJSON_AddArrayToObject(root, "instances") : nullptr;
+    SharedDir shared;
+    check_shared_dir(&shared);
+    if (root != nullptr)
+        cJSON_AddItemToObject(root, "shared_dir", shared_dir_json(shared));
+    else
+        print_shared_dir(shared);
     int worst = 0;
     if (o.operand_count == 0) {
         worst = show_all(o.json, list);

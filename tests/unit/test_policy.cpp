@@ -1,4 +1,3 @@
-#include "status/run_lines.h"
 #include "supervisor/exit_policy.h"
 #include "supervisor/reaper.h"
 #include "util/run_log.h"
@@ -126,64 +125,6 @@ TEST(RunLog, CutKeepsFirstLineMarkerAndNewestLinesWhole)
         kept = lines[--first] + kept;
     EXPECT_EQ(text.substr(marker_end), kept);
     EXPECT_LT(lines.size() - first, lines.size() / 2);
-}
-
-TEST(RunLines, ReadsWhatTheSupervisorWrites)
-{
-    const char* t = "Tue Mar  5 09:41:07 2024";
-    struct {
-        std::string line;
-        RunLineKind kind;
-        const char* name;
-        int code;
-        bool timed;
-    } cases[] = {
-        {std::string(t) + ": w1 exited normally with code(5)", RunLineKind::exit, "w1", 5, true},
-        {std::string(t) + ": w1 killed by signal(11)", RunLineKind::signal, "w1", 11, true},
-        // A name may hold the separator and the texts themselves.
-        {std::string(t) + ": a: b killed by signal(9) killed by signal(15)", RunLineKind::signal,
-         "a: b killed by signal(9)", 15, true},
-        {"w1 is not alive, and we will kill it.", RunLineKind::watchdog, "w1", 9, false},
-        {std::string(t) + ": earlier events dropped", RunLineKind::dropped, "", 0, true},
-        {"garbage: w1 exited normally with code(5)", RunLineKind::exit, "w1", 5, false},
-        {std::string(t) + ": w1 exited normally with code(5", RunLineKind::other, "", 0, false},
-        {std::string(t) + ": w1 exited normally with code()", RunLineKind::other, "", 0, false},
-        {"create pthread check_alive failed", RunLineKind::other, "", 0, false},
-        {"", RunLineKind::other, "", 0, false},
-    };
-    for (const auto& c : cases) {
-        RunLine l = parse_run_line(c.line.data(), c.line.size());
-        EXPECT_EQ(l.kind, c.kind) << c.line;
-        EXPECT_EQ(std::string(l.name ? l.name : "", l.name_len), c.name) << c.line;
-        EXPECT_EQ(l.code, c.code) << c.line;
-        EXPECT_EQ(l.time >= 0, c.timed) << c.line;
-    }
-    struct tm tm = {};
-    time_t parsed = parse_asctime(t, std::strlen(t));
-    ASSERT_NE(localtime_r(&parsed, &tm), nullptr);
-    EXPECT_EQ(tm.tm_year + 1900, 2024);
-    EXPECT_EQ(tm.tm_mon * 100 + tm.tm_mday, 205);
-    EXPECT_EQ(tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec, 9 * 3600 + 41 * 60 + 7);
-
-    // Ends by kind; a signal 9 after the notice is the watchdog's kill.
-    std::string text = "/p/files\n" + cases[0].line + "\n" + cases[3].line + "\n" + std::string(t) +
-                       ": w1 killed by signal(9)\n" + cases[1].line + "\n" + std::string(t) +
-                       ": w2 killed by signal(9)\nw2 is not alive, and we will kill it.\n";
-    const char* names[] = {"w1", "w2"};
-    WorkerEnds ends[2];
-    RunFileSummary summary;
-    summarize_run_file(text.data(), text.size(), names, 2, ends, &summary);
-    EXPECT_EQ(std::string(summary.directory, summary.directory_len), "/p/files");
-    EXPECT_EQ(ends[0].exits[5], 1u);
-    EXPECT_EQ(ends[0].watchdog, 1u);
-    EXPECT_EQ(ends[0].signals[9], 0u);
-    EXPECT_EQ(ends[0].signals[11], 1u);
-    EXPECT_EQ(ends[0].last_kind, RunLineKind::signal);
-    EXPECT_EQ(summary.segv_total, 1u);
-    // A SIGKILL nobody announced is a signal; a notice alone counts nothing.
-    EXPECT_EQ(ends[1].signals[9], 1u);
-    EXPECT_EQ(ends[1].watchdog, 0u);
-    EXPECT_EQ(summary.tail_count, 5);
 }
 
 TEST(KillCommand, QuotesOnlyWhatNeedsIt)

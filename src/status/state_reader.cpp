@@ -1,0 +1,248 @@
+#include "status/state_reader.h"
+
+#include "util/shared_texts.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr int MAX_TOKENS = 40;
+
+struct Tokens {
+    const char* at[MAX_TOKENS];
+    size_t len[MAX_TOKENS];
+    int count = 0;
+
+    bool is(int i, const char* word) const
+    {
+        return i < count && len[i] == std::strlen(word) && std::memcmp(at[i], word, len[i]) == 0;
+    }
+};
+
+Tokens split(const char* line, size_t len)
+{
+    Tokens t;
+    size_t pos = 0;
+    while (pos < len && t.count < MAX_TOKENS) {
+        const char* sp = static_cast<const char*>(std::memchr(line + pos, ' ', len - pos));
+        size_t n = sp != nullptr ? static_cast<size_t>(sp - (line + pos)) : len - pos;
+        t.at[t.count] = line + pos;
+        t.len[t.count++] = n;
+        pos += n + 1;
+    }
+    return t;
+}
+
+// A decimal number filling the whole token; false for anything else.
+bool number(const Tokens& t, int i, long long* out)
+{
+    if (i >= t.count || t.len[i] == 0 || t.len[i] > 18)
+        return false;
+    const char* p = t.at[i];
+    const char* end = p + t.len[i];
+    bool negative = *p == '-';
+    if (negative && ++p == end)
+        return false;
+    long long value = 0;
+    for (; p < end; ++p) {
+        if (*p < '0' || *p > '9')
+            return false;
+        value = value * 10 + (*p - '0');
+    }
+    *out = negative ? -value : value;
+    return true;
+}
+
+bool small_number(const Tokens& t, int i, int* out)
+{
+    long long v = 0;
+    if (!number(t, i, &v) || v < -2147483647LL - 1 || v > 2147483647LL)
+        return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+bool time_pair(const Tokens& t, int i, StateTime* out)
+{
+    StateTime s;
+    if (!number(t, i, &s.real) || !number(t, i + 1, &s.mono))
+        return false;
+    s.set = true;
+    *out = s;
+    return true;
+}
+
+int text_index(const char* const* texts, int count, const char* text, size_t len)
+{
+    for (int i = 0; i < count; ++i)
+        if (std::strlen(texts[i]) == len && std::memcmp(texts[i], text, len) == 0)
+            return i;
+    return -1;
+}
+
+// "how:code=count" or "other=count".
+void read_ends(const Tokens& t, StateWorker* w)
+{
+    for (int i = 3; i < t.count; ++i) {
+        const char* p = t.at[i];
+        const char* end = p + t.len[i];
+        const char* colon = static_cast<const char*>(std::memchr(p, ':', t.len[i]));
+        const char* equals = static_cast<const char*>(std::memchr(p, '=', t.len[i]));
+        Tokens value;
+        value.count = 1;
+        if (equals == nullptr)
+            continue;
+        value.at[0] = equals + 1;
+        value.len[0] = static_cast<size_t>(end - equals - 1);
+        long long count = 0;
+        if (!number(value, 0, &count) || count < 0 || count > 0xffffffffLL)
+            continue;
+        if (colon == nullptr && equals - p == 5 && std::memcmp(p, "other", 5) == 0) {
+            w->other_ends = static_cast<uint32_t>(count);
+            continue;
+        }
+        if (colon == nullptr || colon > equals || w->end_kinds == STATE_ENDS_MAX)
+            continue;
+        int how = text_index(END_HOW_TEXTS, END_HOW_COUNT, p, static_cast<size_t>(colon - p));
+        Tokens code;
+        code.count = 1;
+        code.at[0] = colon + 1;
+        code.len[0] = static_cast<size_t>(equals - colon - 1);
+        StateEnd e;
+        if (how <= 0 || !small_number(code, 0, &e.code))
+            continue;
+        e.how = how;
+        e.count = static_cast<uint32_t>(count);
+        w->ends[w->end_kinds++] = e;
+    }
+}
+
+void read_options(const Tokens& t, StateWorker* w)
+{
+    w->options_len = 0;
+    w->option_count = 0;
+    for (int i = 3; i < t.count; ++i) {
+        size_t room = sizeof w->options - w->options_len;
+        if (room < 2)
+            break;
+        size_t n = decode_state_text(t.at[i], t.len[i], w->options + w->options_len, room);
+        w->options_len += n + 1;
+        ++w->option_count;
+    }
+}
+
+void read_worker(const Tokens& t, StateFacts* f)
+{
+    int slot = -1;
+    if (!small_number(t, 1, &slot) || slot < 0 || slot >= MAX_PROCESSES || t.count < 3)
+        return;
+    StateWorker& w = f->workers[slot];
+    f->worker_count = slot + 1 > f->worker_count ? slot + 1 : f->worker_count;
+    long long pid = 0;
+    if (t.is(2, STATE_NAME) && t.count == 4) {
+        decode_state_text(t.at[3], t.len[3], w.name, sizeof w.name);
+        w.named = true;
+    } else if (t.is(2, STATE_NAME) && t.count == 3) {
+        w.named = true;
+    } else if (t.is(2, STATE_WORKER_PID) && number(t, 3, &pid)) {
+        w.pid = pid;
+        w.has_pid = true;
+    } else if (t.is(2, STATE_START) && time_pair(t, 3, &w.started)) {
+        small_number(t, 5, &w.start_code);
+    } else if (t.is(2, STATE_OPTIONS)) {
+        read_options(t, &w);
+    } else if (t.is(2, STATE_END) && t.count > 5 && time_pair(t, 3, &w.ended)) {
+        w.end_how = text_index(END_HOW_TEXTS, END_HOW_COUNT, t.at[5], t.len[5]);
+        small_number(t, 6, &w.end_code);
+    } else if (t.is(2, STATE_ENDS)) {
+        read_ends(t, &w);
+    } else if (t.is(2, STATE_MISSES) && number(t, 3, &pid) && pid >= 0) {
+        w.misses = static_cast<uint32_t>(pid);
+    }
+}
+
+void read_instance(const Tokens& t, StateFacts* f)
+{
+    long long n = 0;
+    if (t.is(0, STATE_PID) && number(t, 1, &n)) {
+        f->pid = n;
+    } else if (t.is(0, STATE_STARTED)) {
+        time_pair(t, 1, &f->started);
+    } else if (t.is(0, STATE_WRITTEN)) {
+        time_pair(t, 1, &f->written);
+    } else if (t.is(0, STATE_PASS) && number(t, 1, &n) && n >= 0) {
+        f->pass = static_cast<unsigned long>(n);
+        time_pair(t, 2, &f->pass_started);
+    } else if (t.is(0, STATE_DATA_DIR)) {
+        small_number(t, 1, &f->data_dir);
+    } else if (t.is(0, STATE_RESTART_CODE)) {
+        small_number(t, 1, &f->restart_code);
+    } else if (t.is(0, STATE_SEGV_COUNT) && number(t, 1, &n) && n >= 0) {
+        f->segv_count = static_cast<unsigned long>(n);
+    } else if (t.is(0, STATE_DELAY) && small_number(t, 1, &f->delay_slot) && number(t, 2, &n) && n >= 0 &&
+               time_pair(t, 3, &f->delay_due)) {
+        f->delay = f->delay_slot >= 0 && f->delay_slot < MAX_PROCESSES;
+        f->delay_seconds = static_cast<unsigned long>(n);
+    } else if (t.is(0, STATE_INSTALL) && small_number(t, 1, &f->install_code) && t.count > 2) {
+        f->install = true;
+        f->install_outcome = text_index(INSTALL_OUTCOME_TEXTS, INSTALL_OUTCOME_COUNT, t.at[2], t.len[2]);
+        time_pair(t, 3, &f->install_began);
+        time_pair(t, 5, &f->install_ended);
+    }
+}
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+size_t decode_state_text(const char* text, size_t len, char* out, size_t size)
+{
+    size_t n = 0;
+    if (size == 0)
+        return 0;
+    for (size_t i = 0; i < len && n + 1 < size; ++i) {
+        int hi = i + 3 < len && text[i] == '\\' && text[i + 1] == 'x' ? hex_digit(text[i + 2]) : -1;
+        int lo = hi >= 0 ? hex_digit(text[i + 3]) : -1;
+        if (lo >= 0) {
+            out[n++] = static_cast<char>(hi * 16 + lo);
+            i += 3;
+        } else {
+            out[n++] = text[i];
+        }
+    }
+    out[n] = '\0';
+    return n;
+}
+
+void parse_state_file(const char* text, size_t len, StateFacts* facts)
+{
+    size_t pos = 0;
+    bool first = true;
+    while (pos < len) {
+        const char* nl = static_cast<const char*>(std::memchr(text + pos, '\n', len - pos));
+        size_t line_len = nl != nullptr ? static_cast<size_t>(nl - (text + pos)) : len - pos;
+        const char* line = text + pos;
+        pos += line_len + 1;
+        if (first) {
+            first = false;
+            facts->magic = line_len == sizeof STATE_MAGIC - 1 && std::memcmp(line, STATE_MAGIC, line_len) == 0;
+            if (!facts->magic)
+                return;
+            continue;
+        }
+        Tokens t = split(line, line_len);
+        if (t.is(0, STATE_WORKER))
+            read_worker(t, facts);
+        else
+            read_instance(t, facts);
+    }
+}
