@@ -133,6 +133,8 @@ void read_state_file(InstanceStatus* st)
     st->trusted = st->state_problem == nullptr;
     if (!st->trusted)
         st->facts = StateFacts();
+    const StateTime& written = st->facts.written;
+    st->mono_ok = st->trusted && written.set && written.mono > 0 && written.mono <= st->now_mono;
 }
 
 // The text after "-A" among a worker's options, or nullptr.
@@ -334,7 +336,7 @@ int instance_exit_status(const InstanceStatus& st)
 
 long long epoch_of(const InstanceStatus& st, const StateTime& t)
 {
-    return static_cast<long long>(st.now) - (st.now_mono - t.mono);
+    return st.mono_ok ? static_cast<long long>(st.now) - (st.now_mono - t.mono) : t.real;
 }
 
 void check_shared_dir(SharedDir* dir)

@@ -53,6 +53,10 @@ struct InstanceStatus {
     time_t started = -1;
     time_t now = 0;
     long long now_mono = 0;
+    // Whether the state file's monotonic stamps are on this machine's clock
+    // (not under a time-shifting library, for instance); else the epoch
+    // times are taken as written.
+    bool mono_ok = false;
     char directory[PATH_TEXT_SIZE] = {};
     json_ptr boot_record;
     bool has_package = false;
@@ -87,7 +91,8 @@ void release_instance(InstanceStatus* st);
 // 0 every worker up, 1 a worker not up (or unknown), 3 not running.
 int instance_exit_status(const InstanceStatus& st);
 
-// An epoch time for a monotonic stamp of the state file, by the clocks now.
+// The epoch time of a stamp of the state file: by its monotonic part and the
+// clocks now, which a clock step since does not move; or as written.
 long long epoch_of(const InstanceStatus& st, const StateTime& t);
 
 // The state of /tmp/.uci/ itself.

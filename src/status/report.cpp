@@ -89,7 +89,7 @@ void print_worker(const InstanceStatus& st, const WorkerStatus& w)
     const StateWorker* f = w.facts;
     if (w.state == WorkerState::up && f != nullptr) {
         const ChildProcess& c = st.children[w.child];
-        std::printf(" (pid %d) %llds", static_cast<int>(c.pid), st.now_mono - f->started.mono);
+        std::printf(" (pid %d) %llds", static_cast<int>(c.pid), st.now - epoch_of(st, f->started));
         if (f->start_code != 0)
             std::printf(", -r %d", f->start_code);
         // The kernel keeps the first 15 characters of the program's name.
@@ -102,8 +102,7 @@ void print_worker(const InstanceStatus& st, const WorkerStatus& w)
     } else if (f != nullptr) {
         print_last_end(st, *f);
         if (w.state == WorkerState::waiting)
-            std::printf(", due %s (in %llds)", clock_text(epoch_of(st, st.facts.delay_due)).data(),
-                        st.facts.delay_due.mono - st.now_mono);
+            std::printf(", due in %llds", epoch_of(st, st.facts.delay_due) - st.now);
     }
     if (w.alive_path != nullptr && w.alive_mtime >= 0)
         std::printf(", alive %llds ago", age(st, w.alive_mtime));
@@ -262,7 +261,7 @@ cJSON* worker_json(const InstanceStatus& st, const WorkerStatus& w)
     cJSON_AddItemToObject(o, "last_end", last_end_json(st, f));
     cJSON_AddItemToObject(o, "ends", ends_json(f));
     cJSON_AddItemToObject(o, "restart_due", waiting ? time_or_null(st, st.facts.delay_due) : cJSON_CreateNull());
-    cJSON_AddItemToObject(o, "due_in", number_or_null(st.facts.delay_due.mono - st.now_mono, waiting));
+    cJSON_AddItemToObject(o, "due_in", number_or_null(epoch_of(st, st.facts.delay_due) - st.now, waiting));
     cJSON_AddItemToObject(o, "misses", number_or_null(f != nullptr ? f->misses : 0, f != nullptr));
     cJSON* extra = cJSON_AddArrayToObject(o, "extra_pids");
     for (int i = 0; i < w.extra_count && extra != nullptr; ++i)
