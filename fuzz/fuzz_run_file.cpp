@@ -13,18 +13,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (text == nullptr)
         return 0;
     std::memcpy(text, data, size);
-    const char* names[] = {"w1", "quorin-dpi-inner", "", "a: b"};
-    WorkerEnds ends[4];
     RunFileSummary summary;
-    summarize_run_file(text, size, names, 4, ends, &summary);
-    if (summary.directory_len > size || summary.tail_count < 0 || summary.tail_count > 5)
+    summarize_run_file(text, size, &summary);
+    if (summary.directory_len > size || summary.tail_count < 0 || summary.tail_count > RUN_TAIL_LINES)
         __builtin_trap();
     for (int i = 0; i < summary.tail_count; ++i)
         if (summary.tail_start[i] + summary.tail_len[i] > size)
             __builtin_trap();
-    for (const WorkerEnds& e : ends)
-        if (e.has_last && e.last_kind == RunLineKind::other)
-            __builtin_trap();
+    const RunLine& r = summary.last_refusal;
+    if (summary.refusals != 0 && (r.detail < text || r.detail + r.detail_len > text + size))
+        __builtin_trap();
     std::free(text);
     return 0;
 }

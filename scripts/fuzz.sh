@@ -1,17 +1,17 @@
 #!/bin/sh
 # Builds the libFuzzer targets with clang and runs each for a bounded time
-# (default 45 seconds) from the seed corpus in fuzz/corpus, in a private /tmp.
+# (default 36 seconds) from the seed corpus in fuzz/corpus, in a private /tmp.
 # Paths are absolute: a target may change its working directory.
 # A crash leaves its input in build-fuzz/findings/ and fails the script.
 #   scripts/fuzz.sh [SECONDS]
 set -e
 cd "$(dirname "$0")/.."
-seconds=${1:-45}
+seconds=${1:-36}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DPLUGWATCH_FUZZ=ON -DPLUGWATCH_BUILD_TESTS=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$(nproc)" >/dev/null
 mkdir -p build-fuzz/findings
-for target in config boot_record version_stamp run_file; do
+for target in config boot_record version_stamp run_file state_file; do
     work=$(pwd)/build-fuzz/corpus/$target
     rm -rf "$work"
     mkdir -p "$work"
@@ -25,4 +25,4 @@ for target in config boot_record version_stamp run_file; do
         exit 1
     fi
 done
-echo "fuzzing: 4 passed, 0 failed"
+echo "fuzzing: 5 passed, 0 failed"

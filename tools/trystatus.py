@@ -3,8 +3,9 @@ asked inside the run's namespace (its /tmp/.uci/ is private to the run) at
 the end of the watched time, with every time put on the plug-in clock.
 
 plugwatch-status reads two clocks: process start times and file times from
-the kernel (real time), and event times from the run file (the supervisor's
-clock, the plug-in's). The tool is run on real time, and each key is turned
+the kernel (real time), and the times of starts, ends, delays and installs
+from the supervisor's state file and run file (the supervisor's clock, the
+plug-in's). The tool is run on real time, and each key is turned
 into plug-in seconds since the supervisor started by what it comes from."""
 
 import json
@@ -38,12 +39,17 @@ def on_plugin_clock(status, run):
         inst["started_s"] = 0.0 if inst.get("running") else None
         for key in PLUGIN_TIMES:
             inst[key + "_s"] = plugin(inst.pop(key, None))
+        if inst.get("install"):
+            for key in ("began", "ended"):
+                inst["install"][key + "_s"] = plugin(inst["install"].pop(key, None))
         if inst.get("package"):
             inst["package"]["mtime_s"] = real(inst["package"].pop("mtime", None))
         for w in inst.get("workers", []):
             started = w.pop("started", None)
-            w["started_s"] = round(seen[w["pid"]], 1) if w.get("pid") in seen else real(started)
+            w["started_s"] = round(seen[w["pid"]], 1) if w.get("pid") in seen else plugin(started)
             w["restart_due_s"] = plugin(w.pop("restart_due", None))
+            # Counted on real time from a time on the plug-in clock: no sense here.
+            w.pop("due_in", None)
             if w.get("last_end"):
                 w["last_end"]["time_s"] = plugin(w["last_end"].pop("time", None))
             if w.get("alive_file") and w["alive_file"].get("age") is not None:
@@ -85,4 +91,4 @@ def print_view(status, why):
                                                          w["last_end"].get("time_s")))
             if w.get("restart_due_s") is not None:
                 bits.append("due at +%s s" % w["restart_due_s"])
-            print("  %-18s %-5s %s" % (w.get("name"), w.get("state"), ", ".join(bits)))
+            print("  %-18s %-10s %s" % (w.get("name"), w.get("state"), ", ".join(bits)))

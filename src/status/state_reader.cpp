@@ -179,12 +179,22 @@ void read_instance(const Tokens& t, StateFacts* f)
         small_number(t, 1, &f->restart_code);
     } else if (t.is(0, STATE_SEGV_COUNT) && number(t, 1, &n) && n >= 0) {
         f->segv_count = static_cast<unsigned long>(n);
-    } else if (t.is(0, STATE_DELAY) && small_number(t, 1, &f->delay_slot) && number(t, 2, &n) && n >= 0 &&
-               time_pair(t, 3, &f->delay_due)) {
-        f->delay = f->delay_slot >= 0 && f->delay_slot < MAX_PROCESSES;
-        f->delay_seconds = static_cast<unsigned long>(n);
-    } else if (t.is(0, STATE_INSTALL) && small_number(t, 1, &f->install_code) && t.count > 2) {
+    } else if (t.is(0, STATE_DELAY)) {
+        int slot = -1;
+        StateTime due;
+        if (small_number(t, 1, &slot) && slot >= 0 && slot < MAX_PROCESSES && number(t, 2, &n) && n >= 0 &&
+            time_pair(t, 3, &due)) {
+            f->delay = true;
+            f->delay_slot = slot;
+            f->delay_seconds = static_cast<unsigned long>(n);
+            f->delay_due = due;
+        }
+    } else if (t.is(0, STATE_INSTALL) && t.count > 2) {
+        int code = 0;
+        if (!small_number(t, 1, &code))
+            return;
         f->install = true;
+        f->install_code = code;
         f->install_outcome = text_index(INSTALL_OUTCOME_TEXTS, INSTALL_OUTCOME_COUNT, t.at[2], t.len[2]);
         time_pair(t, 3, &f->install_began);
         time_pair(t, 5, &f->install_ended);
