@@ -56,7 +56,8 @@ bool check_alive_sweep(SupervisorState* state)
             continue;
         if (access(slot.alive_path, F_OK) == 0) {
             unlink(slot.alive_path);
-            changed = changed || slot.miss_count.exchange(0) != 0;
+            if (slot.miss_count.exchange(0) != 0)
+                changed = true;
             continue;
         }
         changed = true;
