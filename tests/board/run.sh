@@ -281,6 +281,10 @@ for w in a1 a2 a3; do
 done
 expect "status: JSON" '^status json: \{"instances":\[\{"name":"pwa","run_file":"/tmp/\.uci/pwa\.run","running":true'
 expect "status: a stopped instance" '^status pwc exit 3$'
+expect "status: the static supervisor's state file, read and trusted" \
+    '^status json: .*"state_file":\{"path":"/tmp/\.uci/pwa\.state","trusted":true,"problem":null'
+expect "state file: written by the static supervisor" '^state: plugwatch-state 1$'
+expect "state file: every pwa worker's start" '^state: worker 2 start [0-9]+ [0-9]+ 160$'
 expect "linked entries: pwl1 runs from its own directory" '^run pwl1: /nodra/apps/pwl1/files$'
 expect "linked entries: pwl2 runs from its own directory" '^run pwl2: /nodra/apps/pwl2/files$'
 expect "linked entries: both run the one installed binary" '^linked exe pwl1 /usr/bin/plugwatch pwl2 /usr/bin/plugwatch$'
