@@ -1,5 +1,6 @@
 #include "status/run_lines.h"
 
+#include "status/text_lines.h"
 #include "util/shared_texts.h"
 
 #include <cstring>
@@ -89,12 +90,8 @@ void remember_tail(RunFileSummary* s, size_t start, size_t len)
 
 void summarize_run_file(const char* text, size_t len, RunFileSummary* summary)
 {
-    size_t pos = 0;
     bool first = true;
-    while (pos < len) {
-        const char* nl = static_cast<const char*>(std::memchr(text + pos, '\n', len - pos));
-        size_t line_len = nl != nullptr ? static_cast<size_t>(nl - (text + pos)) : len - pos;
-        const char* line = text + pos;
+    for_each_line(text, len, [&](const char* line, size_t line_len, size_t pos) {
         if (first) {
             summary->directory = line;
             summary->directory_len = line_len;
@@ -109,6 +106,6 @@ void summarize_run_file(const char* text, size_t len, RunFileSummary* summary)
                 summary->last_refusal = l;
             }
         }
-        pos += line_len + 1;
-    }
+        return true;
+    });
 }

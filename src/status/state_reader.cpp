@@ -1,5 +1,6 @@
 #include "status/state_reader.h"
 
+#include "status/text_lines.h"
 #include "util/shared_texts.h"
 
 #include <cstring>
@@ -235,24 +236,18 @@ size_t decode_state_text(const char* text, size_t len, char* out, size_t size)
 
 void parse_state_file(const char* text, size_t len, StateFacts* facts)
 {
-    size_t pos = 0;
     bool first = true;
-    while (pos < len) {
-        const char* nl = static_cast<const char*>(std::memchr(text + pos, '\n', len - pos));
-        size_t line_len = nl != nullptr ? static_cast<size_t>(nl - (text + pos)) : len - pos;
-        const char* line = text + pos;
-        pos += line_len + 1;
+    for_each_line(text, len, [&](const char* line, size_t line_len, size_t) {
         if (first) {
             first = false;
             facts->magic = line_len == sizeof STATE_MAGIC - 1 && std::memcmp(line, STATE_MAGIC, line_len) == 0;
-            if (!facts->magic)
-                return;
-            continue;
+            return facts->magic;
         }
         Tokens t = split(line, line_len);
         if (t.is(0, STATE_WORKER))
             read_worker(t, facts);
         else
             read_instance(t, facts);
-    }
+        return true;
+    });
 }
