@@ -37,8 +37,9 @@ class KitWorkers(PlugwatchCase):
         starts = p.wait_starts(2)
         self.assertEqual(p.argv(starts[1].pid), ["../data//kitstage", "-r", "130"] + DATA_OPTIONS)
         self.assertEqual(p.boot_record(), '{"version":"24.01.11.17","plugindata":1}')
-        # Nothing of the staging is left: no package, no temporary file.
-        self.assertEqual(sorted(os.listdir(p.ns_path("/tmp/.uci"))), [p.name + ".run"])
+        # Nothing of the staging is left: no package, no temporary file (nor
+        # one of the state file's).
+        self.assertEqual(sorted(os.listdir(p.ns_path("/tmp/.uci"))), [p.name + ".run", p.name + ".state"])
 
 
 if __name__ == "__main__":
