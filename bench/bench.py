@@ -2,7 +2,11 @@
 supervisord) with the same /bin/sh workers. Run inside a private mount and
 PID namespace (bench/run.sh does that); prints one markdown table.
 
-    python3 bench.py PLUGWATCH DEVICE_BINARY FAKETIME_LIB
+    python3 bench.py PLUGWATCH DEVICE_BINARY FAKETIME_LIB [BASELINE_PLUGWATCH]
+
+With a baseline (an earlier plugwatch, built by bench/run.sh from
+BENCH_BASELINE_REV), its crash loops run beside the current one's, so that a
+change's cost per restart is seen against the same runit on the same machine.
 """
 
 import os
@@ -202,6 +206,7 @@ def binary_info(path):
 
 def main():
     plugwatch, device, faketime = sys.argv[1:4]
+    baseline = sys.argv[4] if len(sys.argv) > 4 and sys.argv[4] else None
     os.makedirs(ROOT, exist_ok=True)
     rows = []
 
@@ -228,6 +233,10 @@ def main():
         ("s6", lambda log: s6_setup("s6crash", CRASH_WORKER % log, 1, 10, faketime), 0.1),
         ("supervisord", lambda log: supervisord_setup("sdcrash", CRASH_WORKER % log, 1, 10, faketime), 0.1),
     ]
+    if baseline:
+        loops.insert(2, ("plugwatch baseline (%s)" % os.environ.get("BENCH_BASELINE_REV", "given"),
+                         lambda log: plugwatch_setup("pwbase", baseline, CRASH_WORKER % log, 1, speed=100,
+                                                     faketime=faketime), 0.1))
     # At the common default open-files limit of 1024, then (plugwatch and
     # runit) with the limit raised to 1,048,576, or as far as this machine
     # lets it go.
@@ -246,7 +255,7 @@ def main():
         except (ValueError, OSError):
             continue
     if raised and raised > 1024:
-        for name, make, delay in loops[:2]:
+        for name, make, delay in loops[:3 if baseline else 2]:
             crash["%s (open-files limit %d)" % (name, raised)] = median_loop(name + "-big", make, delay)
     resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
 

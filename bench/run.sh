@@ -3,6 +3,9 @@
 # not started), builds plugwatch for the host and the device, and measures all
 # four side by side in a private mount and PID namespace. Prints markdown.
 #   bench/run.sh            (BENCH_IDLE_SECONDS, BENCH_CRASH_SECONDS: windows)
+#   BENCH_BASELINE_REV=REV bench/run.sh
+#                           also the crash loops of plugwatch as it was at the
+#                           git revision REV, built in build-bench-baseline/
 set -e
 cd "$(dirname "$0")/.."
 scripts/setup.sh --all
@@ -27,7 +30,15 @@ PLUGWATCH_BUILD_TESTS=OFF scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=Releas
 scripts/build-device.sh >/dev/null
 faketime=/usr/lib/$(gcc -print-multiarch)/faketime/libfaketimeMT.so.1
 top=$(pwd)
+baseline=""
+if [ -n "$BENCH_BASELINE_REV" ]; then
+    rm -rf build-bench-baseline
+    mkdir -p build-bench-baseline
+    git archive "$BENCH_BASELINE_REV" | tar -x -C build-bench-baseline
+    (cd build-bench-baseline && PLUGWATCH_BUILD_TESTS=OFF scripts/build.sh build -DCMAKE_BUILD_TYPE=Release >/dev/null)
+    baseline=$top/build-bench-baseline/build/plugwatch
+fi
 echo "machine: $(uname -m), $(nproc) cores, kernel $(uname -r), $(date -u +%Y-%m-%d)"
 exec unshare -m -p -f --mount-proc --kill-child sh -c \
-    'mount -t tmpfs bench-tmp /tmp && mount -t tmpfs bench-shm /dev/shm && exec python3 "$0"/bench/bench.py "$0"/build-bench/plugwatch "$0"/build-device/plugwatch "$1"' \
-    "$top" "$faketime"
+    'mount -t tmpfs bench-tmp /tmp && mount -t tmpfs bench-shm /dev/shm && exec python3 "$0"/bench/bench.py "$0"/build-bench/plugwatch "$0"/build-device/plugwatch "$1" "$2"' \
+    "$top" "$faketime" "$baseline"

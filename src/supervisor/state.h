@@ -45,6 +45,7 @@ struct SlotFacts {
 
 // What the state file tells of the instance; guarded as SlotFacts.
 struct InstanceFacts {
+    Stamp changed;                  // the newest change's moment
     Stamp started;
     uint32_t pass = 0;
     Stamp pass_started;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,13 +30,24 @@ Stamp now_stamp()
 }
 
 // The facts are changed only under the lock, so that a write from the
-// watchdog thread copies a consistent picture.
+// watchdog thread copies a consistent picture. A change that happens at a
+// moment passes its stamp, which the file's "written" line then gives.
 template <typename F>
 void with_facts(SupervisorState* state, F change)
 {
     pthread_mutex_lock(&state->facts_lock);
     change();
     pthread_mutex_unlock(&state->facts_lock);
+}
+
+template <typename F>
+void at_moment(SupervisorState* state, F change)
+{
+    Stamp now = now_stamp();
+    with_facts(state, [&] {
+        change(now);
+        state->facts.changed = now;
+    });
 }
 
 bool valid_slot(const SupervisorState* state, int index)
@@ -130,7 +143,7 @@ void write_instance(Out& out, const Snapshot& s)
     const InstanceFacts& f = s.facts;
     out.printf("%s\n%s %d\n", STATE_MAGIC, STATE_PID, static_cast<int>(getpid()));
     put_stamp(out, STATE_STARTED, f.started);
-    put_stamp(out, STATE_WRITTEN, now_stamp());
+    put_stamp(out, STATE_WRITTEN, f.changed);
     out.printf("%s %u %lld %lld\n", STATE_PASS, f.pass, static_cast<long long>(f.pass_started.real),
                static_cast<long long>(f.pass_started.mono));
     out.printf("%s %d\n%s %d\n%s %u\n", STATE_DATA_DIR, f.data_dir, STATE_RESTART_CODE, f.restart_code,
@@ -175,14 +188,19 @@ void write_worker(Out& out, const SupervisorState& state, const Snapshot& s, int
     out.printf(" other=%u\n%s %d %s %u\n", f.other_ends, STATE_WORKER, i, STATE_MISSES, s.misses[i]);
 }
 
-// A name beside path no one else is likely to have taken; O_EXCL makes sure.
-void temporary_name(const char* path, unsigned int attempt, char* out, size_t size)
+// A name beside path that no one can foresee (and so plant first): the
+// kernel's random bytes for this process, mixed with a count of names made.
+// O_EXCL makes sure it is new.
+void temporary_name(const char* path, char* out, size_t size)
 {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    unsigned int mix = static_cast<unsigned int>(t.tv_nsec) ^ (static_cast<unsigned int>(getpid()) << 12) ^
-                       (attempt * 2654435761U) ^ static_cast<unsigned int>(reinterpret_cast<uintptr_t>(&t));
-    std::snprintf(out, size, "%s.%08x", path, mix);
+    static std::atomic<uint32_t> made{0};
+    uint32_t seed[4] = {};
+    if (const void* random = reinterpret_cast<const void*>(getauxval(AT_RANDOM)))
+        std::memcpy(seed, random, sizeof seed);
+    uint32_t x = seed[0] ^ (made.fetch_add(1) * 0x9e3779b9U);
+    x = (x ^ (x >> 16)) * 0x85ebca6bU ^ seed[1];
+    x = (x ^ (x >> 13)) * 0xc2b2ae35U ^ seed[2];
+    std::snprintf(out, size, "%s.%08x", path, x ^ (x >> 16) ^ seed[3]);
 }
 
 void write_state_file(SupervisorState* state)
@@ -204,7 +222,7 @@ void write_state_file(SupervisorState* state)
 
     int fd = -1;
     for (unsigned int attempt = 0; fd < 0 && attempt < 4; ++attempt) {
-        temporary_name(path.data(), attempt, tmp.data(), tmp.size());
+        temporary_name(path.data(), tmp.data(), tmp.size());
         fd = open(tmp.data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0 && errno != EEXIST)
             return;
@@ -252,14 +270,14 @@ bool state_file_path(const char* run_file, char* out, size_t size)
 
 void note_startup(SupervisorState* state)
 {
-    with_facts(state, [state] { state->facts.started = now_stamp(); });
+    at_moment(state, [state](Stamp now) { state->facts.started = now; });
 }
 
 void note_pass(SupervisorState* state)
 {
-    with_facts(state, [state] {
+    at_moment(state, [state](Stamp now) {
         ++state->facts.pass;
-        state->facts.pass_started = now_stamp();
+        state->facts.pass_started = now;
         state->facts.data_dir = state->data_dir_mode;
         state->facts.delay_slot = 0;
     });
@@ -269,9 +287,9 @@ void note_start(SupervisorState* state, int index, int restart_code)
 {
     if (!valid_slot(state, index))
         return;
-    with_facts(state, [&] {
+    at_moment(state, [&](Stamp now) {
         SlotFacts& f = state->processes[index].facts;
-        f.started = now_stamp();
+        f.started = now;
         f.start_code = restart_code;
     });
 }
@@ -280,9 +298,9 @@ void note_end(SupervisorState* state, int index, int code, EndHow how, int cycle
 {
     if (!valid_slot(state, index))
         return;
-    with_facts(state, [&] {
+    at_moment(state, [&](Stamp now) {
         SlotFacts& f = state->processes[index].facts;
-        f.ended = now_stamp();
+        f.ended = now;
         f.end_how = static_cast<uint8_t>(how);
         f.end_code = code;
         count_end(&f, how, code);
@@ -292,28 +310,31 @@ void note_end(SupervisorState* state, int index, int code, EndHow how, int cycle
 
 void note_delay(SupervisorState* state, int index, unsigned int seconds)
 {
+    // The delay runs from the end just noted: its stamp is the delay's start.
     with_facts(state, [&] {
         InstanceFacts& f = state->facts;
         f.segv_count = state->segv_restart_count;
         f.delay_slot = valid_slot(state, index) ? index + 1 : 0;
         f.delay_seconds = seconds;
-        f.delay_due = now_stamp();
-        f.delay_due.real += seconds;
-        f.delay_due.mono += seconds;
+        if (f.delay_slot > 0) {
+            f.delay_due = state->processes[index].facts.ended;
+            f.delay_due.real += seconds;
+            f.delay_due.mono += seconds;
+        }
     });
 }
 
 void note_install(SupervisorState* state, int code, InstallOutcome outcome)
 {
-    with_facts(state, [&] {
+    at_moment(state, [&](Stamp now) {
         InstanceFacts& f = state->facts;
         f.install_code = code;
         f.install_outcome = static_cast<uint8_t>(outcome);
         if (outcome == InstallOutcome::running) {
-            f.install_began = now_stamp();
+            f.install_began = now;
             f.install_ended = Stamp{};
         } else {
-            f.install_ended = now_stamp();
+            f.install_ended = now;
         }
     });
 }

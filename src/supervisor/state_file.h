@@ -18,7 +18,8 @@ void note_pass(SupervisorState* state);
 void note_start(SupervisorState* state, int index, int restart_code);
 // The slot's end was collected; cycle_code is the cycle's restart code after it.
 void note_end(SupervisorState* state, int index, int code, EndHow how, int cycle_code);
-// The slot's restart delay begins; index -1: no delay runs any more.
+// The slot's restart delay begins, counted from its end just noted; index
+// -1: no delay runs any more.
 void note_delay(SupervisorState* state, int index, unsigned int seconds);
 // An install with this code begins (running) or has ended with outcome.
 void note_install(SupervisorState* state, int code, InstallOutcome outcome);

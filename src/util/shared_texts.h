@@ -40,7 +40,7 @@ constexpr char STATE_MAGIC[] = "plugwatch-state 1";
 // Instance facts.
 constexpr char STATE_PID[] = "pid";                    // the supervisor's pid
 constexpr char STATE_STARTED[] = "started";            // start-up done: time
-constexpr char STATE_WRITTEN[] = "written";            // this file: time
+constexpr char STATE_WRITTEN[] = "written";            // the newest change it tells: time
 constexpr char STATE_PASS[] = "pass";                  // pass count, its start time
 constexpr char STATE_DATA_DIR[] = "data_dir";          // 0 or 1, the pass's mode
 constexpr char STATE_RESTART_CODE[] = "restart_code";  // the cycle's restart code
