@@ -190,7 +190,7 @@ def median_loop(name, make, delay, runs=3):
     CPU per restart (a shared machine disturbs single runs)."""
     results = []
     for i in range(runs):
-        log = os.path.join(ROOT, "%s-%d-starts.log" % (name, i))
+        log = os.path.join(ROOT, "%s-%d-starts.log" % (re.sub(r"\W+", "-", name), i))
         results.append(crash_loop(make(log), log, delay))
     results.sort(key=lambda r: r[0])
     cpu, latency, n = results[runs // 2]
