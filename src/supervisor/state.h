@@ -47,6 +47,8 @@ struct SlotFacts {
 struct InstanceFacts {
     Stamp changed;                  // the newest change's moment
     Stamp started;
+    int32_t pid = 0;
+    uint8_t umask_takes_bits = 0;   // the file's mode must be set again
     uint32_t pass = 0;
     Stamp pass_started;
     int32_t data_dir = 0;

@@ -141,7 +141,7 @@ struct Snapshot {
 void write_instance(Out& out, const Snapshot& s)
 {
     const InstanceFacts& f = s.facts;
-    out.printf("%s\n%s %d\n", STATE_MAGIC, STATE_PID, static_cast<int>(getpid()));
+    out.printf("%s\n%s %d\n", STATE_MAGIC, STATE_PID, static_cast<int>(f.pid));
     put_stamp(out, STATE_STARTED, f.started);
     put_stamp(out, STATE_WRITTEN, f.changed);
     out.printf("%s %u %lld %lld\n", STATE_PASS, f.pass, static_cast<long long>(f.pass_started.real),
@@ -234,8 +234,7 @@ void write_state_file(SupervisorState* state)
     for (int i = 0; i < count; ++i)
         write_worker(out, *state, s, i);
     out.flush();
-    // The mode is set again in case a umask took bits away.
-    bool ok = !out.failed && fchmod(fd, 0644) == 0;
+    bool ok = !out.failed && (s.facts.umask_takes_bits == 0 || fchmod(fd, 0644) == 0);
     close(fd);
     if (!ok || rename(tmp.data(), path.data()) != 0)
         unlink(tmp.data());
@@ -270,7 +269,15 @@ bool state_file_path(const char* run_file, char* out, size_t size)
 
 void note_startup(SupervisorState* state)
 {
-    at_moment(state, [state](Stamp now) { state->facts.started = now; });
+    // Read once, before the watchdog thread exists: umask can only be read
+    // by setting it.
+    mode_t mask = umask(0);
+    umask(mask);
+    at_moment(state, [&](Stamp now) {
+        state->facts.started = now;
+        state->facts.pid = static_cast<int32_t>(getpid());
+        state->facts.umask_takes_bits = (mask & 0644) != 0;
+    });
 }
 
 void note_pass(SupervisorState* state)
