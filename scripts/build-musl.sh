@@ -146,3 +146,8 @@ for pair in plugwatch-static:81920 plugwatch-status-static:98304; do
     echo "musl build: $dir/$bin is $size bytes, static"
     [ "$size" -lt "$limit" ] || { echo "build-musl: $bin is over $((limit / 1024)) KiB" >&2; exit 1; }
 done
+# Each plug-in that keeps its own copy of the supervisor holds every page of
+# its code privately: past sixteen pages, every copy costs a page more.
+code=$(($(readelf -lW "$dir/plugwatch-static" | awk '$1 == "LOAD" && / R E / { print $5; exit }')))
+echo "musl build: the supervisor's code and read-only data take $code bytes"
+[ "$code" -le 65536 ] || { echo "build-musl: the supervisor's code is over 64 KiB (sixteen pages)" >&2; exit 1; }

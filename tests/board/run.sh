@@ -90,6 +90,9 @@ linked() { # name config
     echo "$2" >"$root/nodra/apps/$1/files/config"
 }
 linked pwl1 "$(watch l1)"
+# A record that holds a number which is not whole: the install prints it back
+# through the static binary's own number check (0.1 reads back from 15 digits).
+echo '{"version":"24.01.11.17","weight":0.1}' >"$root/nodra/apps/pwl1/data/.bootchk"
 worker pwl1 l1 '[ "$N" = 1 ] && exit 3
 [ "$N" = 2 ] && { cp /pkg/pwl1.tgz /tmp/.uci/ttupgrade.tgz; exit 130; }
 idle'
@@ -288,6 +291,8 @@ expect "state file: every pwa worker's start" '^state: worker 2 start [0-9]+ [0-
 expect "linked entries: pwl1 runs from its own directory" '^run pwl1: /nodra/apps/pwl1/files$'
 expect "linked entries: pwl2 runs from its own directory" '^run pwl2: /nodra/apps/pwl2/files$'
 expect "linked entries: both run the one installed binary" '^linked exe pwl1 /usr/bin/plugwatch pwl2 /usr/bin/plugwatch$'
+expect "linked entries: pwl1's record keeps its number as written" \
+    '^bootchk of pwl1 \{"version":"24\.01\.11\.17","weight":0\.1,"plugindata":1\}$'
 expect "linked entries: pwl1's single restart" "^run pwl1: $D: l1 exited normally with code\\(3\\)$"
 expect "linked entries: pwl1's install booted from its own data/" \
     '^log: start l1 [0-9]+ [0-9.]+ \.\./data//l1 -r 130 -T /tmp/\.uci/ -D \.\./data/ -O velmar_rtos510$'
