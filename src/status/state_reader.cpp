@@ -34,15 +34,14 @@ Tokens split(const char* line, size_t len)
     return t;
 }
 
-// A decimal number filling the whole token; false for anything else.
-bool number(const Tokens& t, int i, long long* out)
+// A decimal number filling the whole text; false for anything else.
+bool parse_number(const char* p, size_t len, long long* out)
 {
-    if (i >= t.count || t.len[i] == 0 || t.len[i] > 18)
-        return false;
-    const char* p = t.at[i];
-    const char* end = p + t.len[i];
-    bool negative = *p == '-';
-    if (negative && ++p == end)
+    const char* end = p + len;
+    bool negative = len > 0 && *p == '-';
+    if (negative)
+        ++p;
+    if (p == end || end - p > 18)
         return false;
     long long value = 0;
     for (; p < end; ++p) {
@@ -54,10 +53,20 @@ bool number(const Tokens& t, int i, long long* out)
     return true;
 }
 
+bool number(const Tokens& t, int i, long long* out)
+{
+    return i < t.count && parse_number(t.at[i], t.len[i], out);
+}
+
+bool fits_int(long long v)
+{
+    return v >= -2147483647LL - 1 && v <= 2147483647LL;
+}
+
 bool small_number(const Tokens& t, int i, int* out)
 {
     long long v = 0;
-    if (!number(t, i, &v) || v < -2147483647LL - 1 || v > 2147483647LL)
+    if (!number(t, i, &v) || !fits_int(v))
         return false;
     *out = static_cast<int>(v);
     return true;
@@ -89,46 +98,37 @@ void read_ends(const Tokens& t, StateWorker* w)
         const char* end = p + t.len[i];
         const char* colon = static_cast<const char*>(std::memchr(p, ':', t.len[i]));
         const char* equals = static_cast<const char*>(std::memchr(p, '=', t.len[i]));
-        Tokens value;
-        value.count = 1;
-        if (equals == nullptr)
-            continue;
-        value.at[0] = equals + 1;
-        value.len[0] = static_cast<size_t>(end - equals - 1);
         long long count = 0;
-        if (!number(value, 0, &count) || count < 0 || count > 0xffffffffLL)
+        if (equals == nullptr || !parse_number(equals + 1, static_cast<size_t>(end - equals - 1), &count) ||
+            count < 0 || count > 0xffffffffLL)
             continue;
         if (colon == nullptr && equals - p == 5 && std::memcmp(p, "other", 5) == 0) {
             w->other_ends = static_cast<uint32_t>(count);
             continue;
         }
-        if (colon == nullptr || colon > equals || w->end_kinds == STATE_ENDS_MAX)
+        long long code = 0;
+        if (colon == nullptr || colon > equals || w->end_kinds == STATE_ENDS_MAX ||
+            !parse_number(colon + 1, static_cast<size_t>(equals - colon - 1), &code) || !fits_int(code))
             continue;
         int how = text_index(END_HOW_TEXTS, END_HOW_COUNT, p, static_cast<size_t>(colon - p));
-        Tokens code;
-        code.count = 1;
-        code.at[0] = colon + 1;
-        code.len[0] = static_cast<size_t>(equals - colon - 1);
-        StateEnd e;
-        if (how <= 0 || !small_number(code, 0, &e.code))
+        if (how <= 0)
             continue;
+        StateEnd& e = w->ends[w->end_kinds++];
         e.how = how;
+        e.code = static_cast<int>(code);
         e.count = static_cast<uint32_t>(count);
-        w->ends[w->end_kinds++] = e;
     }
 }
 
 void read_options(const Tokens& t, StateWorker* w)
 {
     w->options_len = 0;
-    w->option_count = 0;
     for (int i = 3; i < t.count; ++i) {
         size_t room = sizeof w->options - w->options_len;
         if (room < 2)
             break;
         size_t n = decode_state_text(t.at[i], t.len[i], w->options + w->options_len, room);
         w->options_len += n + 1;
-        ++w->option_count;
     }
 }
 
@@ -187,7 +187,6 @@ void read_instance(const Tokens& t, StateFacts* f)
             time_pair(t, 3, &due)) {
             f->delay = true;
             f->delay_slot = slot;
-            f->delay_seconds = static_cast<unsigned long>(n);
             f->delay_due = due;
         }
     } else if (t.is(0, STATE_INSTALL) && t.count > 2) {

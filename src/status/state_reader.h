@@ -34,7 +34,6 @@ struct StateWorker {
     // The options it was given: texts each ended by a zero byte.
     char options[STATE_OPTIONS_SIZE] = {};
     size_t options_len = 0;
-    int option_count = 0;
     StateTime ended;
     int end_how = 0;
     int end_code = 0;
@@ -56,7 +55,6 @@ struct StateFacts {
     unsigned long segv_count = 0;
     bool delay = false;
     int delay_slot = -1;
-    unsigned long delay_seconds = 0;
     StateTime delay_due;
     bool install = false;
     int install_code = 0;

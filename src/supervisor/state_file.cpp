@@ -100,27 +100,18 @@ struct Out {
         if (n > 0)
             put(line.data(), std::min(static_cast<size_t>(n), line.size() - 1));
     }
+    // Every byte outside '!'..'~', and the backslash, as "\xHH".
     void text(const char* t)
     {
-        for (; *t != '\0'; ++t) {
-            std::array<char, 8> piece;
-            size_t n = escape_state_text_char(*t, piece.data());
-            put(piece.data(), n);
-        }
-    }
-    static size_t escape_state_text_char(char c, char* out)
-    {
-        auto u = static_cast<unsigned char>(c);
-        if (u > ' ' && u < 0x7f && u != '\\') {
-            out[0] = c;
-            return 1;
-        }
         static const char hex[] = "0123456789abcdef";
-        out[0] = '\\';
-        out[1] = 'x';
-        out[2] = hex[u >> 4];
-        out[3] = hex[u & 15];
-        return 4;
+        for (; *t != '\0'; ++t) {
+            auto u = static_cast<unsigned char>(*t);
+            const char escaped[4] = {'\\', 'x', hex[u >> 4], hex[u & 15]};
+            if (u > ' ' && u < 0x7f && u != '\\')
+                put(t, 1);
+            else
+                put(escaped, sizeof escaped);
+        }
     }
 };
 
@@ -241,21 +232,6 @@ void write_state_file(SupervisorState* state)
 }
 
 } // namespace
-
-size_t escape_state_text(const char* text, char* out, size_t size)
-{
-    size_t need = 0;
-    for (; *text != '\0'; ++text) {
-        char piece[8];
-        size_t n = Out::escape_state_text_char(*text, piece);
-        if (size > 0 && need + n < size)
-            std::memcpy(out + need, piece, n);
-        need += n;
-    }
-    if (size > 0)
-        out[need < size ? need : size - 1] = '\0';
-    return need;
-}
 
 bool state_file_path(const char* run_file, char* out, size_t size)
 {

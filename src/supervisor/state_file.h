@@ -35,8 +35,3 @@ void publish_state(SupervisorState* state);
 // The state file's path for the run file's, "X.run" to "X.state"; false when
 // run_file does not end in ".run" or the result does not fit.
 bool state_file_path(const char* run_file, char* out, size_t size);
-
-// Writes text as the state file holds texts: every byte outside '!'..'~',
-// and the backslash, as "\xHH". Returns the length the whole text needs;
-// out is filled (and terminated) as far as size allows.
-size_t escape_state_text(const char* text, char* out, size_t size);

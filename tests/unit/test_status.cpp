@@ -76,7 +76,6 @@ TEST(StateFile, WhatTheSupervisorWritesIsWhatTheToolReads)
     EXPECT_EQ(f->segv_count, 2u);
     EXPECT_TRUE(f->delay);
     EXPECT_EQ(f->delay_slot, 0);
-    EXPECT_EQ(f->delay_seconds, 660u);
     EXPECT_EQ(f->delay_due.real - f->written.real, 660);
     EXPECT_EQ(f->delay_due.mono - f->written.mono, 660);
     EXPECT_EQ(f->install_code, 130);
