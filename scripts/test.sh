@@ -12,7 +12,7 @@
 #   7. the device build: size and libraries checked;
 #   8. bounded libFuzzer runs of the configuration loader, the boot-check
 #      reader and installer, the version-stamp parser and the status tool's
-#      run-file reader;
+#      run-file and state-file readers;
 #   9. a fixed tenth of the mutation check (scripts/mutants.sh runs it all);
 #  10. two plug-in days of soak (scripts/soak.sh --days).
 # PLUGWATCH_TEST_STAGES picks stages (default "host asan tsan arm musl board
