@@ -98,7 +98,6 @@ void print_worker(const InstanceStatus& st, const WorkerStatus& w)
             std::printf(", runs as %s", shown(c.comm));
     } else if (w.state == WorkerState::ended && f != nullptr) {
         std::printf(" (pid %lld), not yet collected", f->pid);
-        print_last_end(st, *f);
     } else if (f != nullptr) {
         print_last_end(st, *f);
         if (w.state == WorkerState::waiting)
