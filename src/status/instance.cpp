@@ -98,12 +98,10 @@ void find_children(InstanceStatus* st)
 const char* state_file_problem(InstanceStatus* st, int fd)
 {
     struct stat file;
-    struct stat holder;
-    std::array<char, 32> proc;
-    std::snprintf(proc.data(), proc.size(), "/proc/%d", static_cast<int>(st->pid));
+    uid_t owner = 0;
     if (fstat(fd, &file) != 0 || !S_ISREG(file.st_mode))
         return "not a regular file";
-    if (stat(proc.data(), &holder) != 0 || file.st_uid != holder.st_uid)
+    if (!process_owner(st->pid, &owner) || file.st_uid != owner)
         return "not owned by the supervisor's account";
     // Start times are read to the clock tick, modification times finer.
     if (st->started >= 0 && file.st_mtime < st->started - 1)

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -121,6 +122,17 @@ pid_t process_parent(pid_t pid, bool* zombie)
         return -1;
     *zombie = fields[0] == 'Z' || fields[0] == 'X';
     return static_cast<pid_t>(field(fields, 1));
+}
+
+bool process_owner(pid_t pid, uid_t* owner)
+{
+    std::array<char, 32> path;
+    std::snprintf(path.data(), path.size(), "/proc/%d", static_cast<int>(pid));
+    struct stat st;
+    if (stat(path.data(), &st) != 0)
+        return false;
+    *owner = st.st_uid;
+    return true;
 }
 
 bool process_comm(pid_t pid, char* buf, size_t size)

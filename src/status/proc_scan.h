@@ -15,6 +15,9 @@ time_t process_start_time(pid_t pid);
 // The process's parent, or -1 when it is gone, and whether it is a zombie.
 pid_t process_parent(pid_t pid, bool* zombie);
 
+// The account the process runs as (the owner of its /proc entry).
+bool process_owner(pid_t pid, uid_t* owner);
+
 // The process's name as the kernel keeps it (at most 15 characters).
 bool process_comm(pid_t pid, char* buf, size_t size);
 

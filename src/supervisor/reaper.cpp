@@ -115,12 +115,12 @@ int reap_children(SupervisorState* state, int* restart_code)
         decode_status(status, &code, &exited);
         log_exit_event(code, exited, slot.name, state->run_fd);
         EndHow how = exited == 1 ? EndHow::exit : code == 9 && marked ? EndHow::watchdog : EndHow::signal;
-        if (code == 9 && marked)
+        note_end(state, index, code, how, exited == 1 ? code : *restart_code);
+        if (how == EndHow::watchdog)
             code = RESTART_CODE_WATCHDOG;
 
         if (exited == 1)
             *restart_code = code;
-        note_end(state, index, how == EndHow::watchdog ? 9 : code, how, *restart_code);
         switch (exit_action(code, exited)) {
         case ExitAction::failed_boot:
             publish_state(state);
@@ -151,7 +151,6 @@ int reap_children(SupervisorState* state, int* restart_code)
         sleep(delay);
         start_process(state, index, code);
         note_start(state, index, code);
-        note_delay(state, -1, 0);
         publish_state(state);
         if (slot.pid < 0)
             return -1;

@@ -30,8 +30,7 @@ Stamp now_stamp()
 }
 
 // The facts are changed only under the lock, so that a write from the
-// watchdog thread copies a consistent picture. A change that happens at a
-// moment passes its stamp, which the file's "written" line then gives.
+// watchdog thread copies a consistent picture.
 template <typename F>
 void with_facts(SupervisorState* state, F change)
 {
@@ -40,6 +39,8 @@ void with_facts(SupervisorState* state, F change)
     pthread_mutex_unlock(&state->facts_lock);
 }
 
+// A change that happens at a moment: one clock reading, which the file's
+// "written" line then gives too.
 template <typename F>
 void at_moment(SupervisorState* state, F change)
 {
@@ -274,6 +275,9 @@ void note_start(SupervisorState* state, int index, int restart_code)
         SlotFacts& f = state->processes[index].facts;
         f.started = now;
         f.start_code = restart_code;
+        // The start ends the delay the slot waited out.
+        if (state->facts.delay_slot == index + 1)
+            state->facts.delay_slot = 0;
     });
 }
 
@@ -293,17 +297,17 @@ void note_end(SupervisorState* state, int index, int code, EndHow how, int cycle
 
 void note_delay(SupervisorState* state, int index, unsigned int seconds)
 {
+    if (!valid_slot(state, index))
+        return;
     // The delay runs from the end just noted: its stamp is the delay's start.
     with_facts(state, [&] {
         InstanceFacts& f = state->facts;
         f.segv_count = state->segv_restart_count;
-        f.delay_slot = valid_slot(state, index) ? index + 1 : 0;
+        f.delay_slot = index + 1;
         f.delay_seconds = seconds;
-        if (f.delay_slot > 0) {
-            f.delay_due = state->processes[index].facts.ended;
-            f.delay_due.real += seconds;
-            f.delay_due.mono += seconds;
-        }
+        f.delay_due = state->processes[index].facts.ended;
+        f.delay_due.real += seconds;
+        f.delay_due.mono += seconds;
     });
 }
 

@@ -14,12 +14,13 @@
 void note_startup(SupervisorState* state);
 // A pass begins, in the data-directory mode state->data_dir_mode holds.
 void note_pass(SupervisorState* state);
-// The slot was just started (its pid as start_process left it).
+// The slot was just started (its pid as start_process left it); a delay it
+// waited out is over.
 void note_start(SupervisorState* state, int index, int restart_code);
 // The slot's end was collected; cycle_code is the cycle's restart code after it.
 void note_end(SupervisorState* state, int index, int code, EndHow how, int cycle_code);
-// The slot's restart delay begins, counted from its end just noted; index
-// -1: no delay runs any more.
+// The slot's restart delay begins, counted from its end just noted. The
+// slot's next start ends it.
 void note_delay(SupervisorState* state, int index, unsigned int seconds);
 // An install with this code begins (running) or has ended with outcome.
 void note_install(SupervisorState* state, int code, InstallOutcome outcome);

@@ -100,8 +100,8 @@ TEST(StateFile, WhatTheSupervisorWritesIsWhatTheToolReads)
     EXPECT_EQ(f->workers[2].end_kinds, END_COUNT_KINDS);
     EXPECT_EQ(f->workers[2].other_ends, 2u);
 
-    // Without a delay or an install those lines are gone.
-    note_delay(state.get(), -1, 0);
+    // The slot's start ends its delay: that line is gone.
+    note_start(state.get(), 0, 11);
     publish_state(state.get());
     text = read_file(path);
     *f = StateFacts();
