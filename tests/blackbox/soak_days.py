@@ -48,6 +48,11 @@ if [ $((hours % 24)) = 0 ]; then
 fi
 exit 160""",
 }
+# Private anonymous memory may grow this much (KiB) between the first sample
+# and the last: a page or two of the C library's heap or a thread's stack
+# that a rare step (an install, a cut of the run file) touches first late in
+# the run. A leak of even a few bytes a restart grows far past it.
+ANON_ALLOWANCE = 16
 CONFIG = ('{"__watch": {"processes": [{"base": "soak-crash"}, {"base": "soak-segv"}, '
           '{"base": "soak-hang", "excheck": true}, {"base": "soak-boss"}]}}')
 
@@ -81,14 +86,39 @@ def supervisor_children(sup):
     return found
 
 
+def size_of(path):
+    """A file's size; 0 for a name gone since it was listed (the state
+    file's temporary names come and go with every write)."""
+    try:
+        return os.path.getsize(path) if os.path.isfile(path) else 0
+    except FileNotFoundError:
+        return 0
+
+
+def private_anonymous(sup):
+    """Mapping -> kB of private anonymous memory (heap, stacks, anonymous
+    maps): what a leak grows. Pages of code and libraries that the
+    supervisor touches late in its life are not in it."""
+    found = {}
+    name = None
+    for line in read("/proc/%d/smaps" % sup).splitlines():
+        head = re.match(r"^[0-9a-f]+-[0-9a-f]+ \S+ \S+ \S+ \S+\s*(.*)$", line)
+        if head:
+            name = head.group(1) or "[anonymous]"
+            continue
+        m = re.match(r"^Anonymous:\s+(\d+) kB", line)
+        if m and int(m.group(1)):
+            found[name] = found.get(name, 0) + int(m.group(1))
+    return found
+
+
 def usage(p, sup):
     fds = len(os.listdir("/proc/%d/fd" % sup))
     rss = int(re.search(r"^VmRSS:\s+(\d+)", read("/proc/%d/status" % sup), re.M).group(1))
     uci = p.ns_path("/tmp/.uci")
-    run = os.path.getsize(os.path.join(uci, p.name + ".run"))
-    used = sum(os.path.getsize(os.path.join(uci, f)) for f in os.listdir(uci)
-               if os.path.isfile(os.path.join(uci, f)))
-    return fds, rss, run, used
+    run = size_of(os.path.join(uci, p.name + ".run"))
+    used = sum(size_of(os.path.join(uci, f)) for f in os.listdir(uci))
+    return fds, rss, run, used, private_anonymous(sup)
 
 
 def make_plugin(speed):
@@ -165,9 +195,14 @@ def main():
             print("  %-11s starts by restart code: %s" % (name, text))
         print("run file largest: %d bytes; /tmp/.uci/ largest: %d bytes" % (largest_run, largest_uci))
         if first and last:
-            print("descriptors: %d first, %d last; resident memory: %d KiB first, %d KiB last"
-                  % (first[0], last[0], first[1], last[1]))
-            ok = ok and last[0] <= first[0] and last[1] <= first[1] + 64
+            anon_first, anon_last = sum(first[4].values()), sum(last[4].values())
+            print("descriptors: %d first, %d last; resident memory: %d KiB first, %d KiB last; "
+                  "private anonymous: %d KiB first, %d KiB last" % (first[0], last[0], first[1], last[1],
+                                                                    anon_first, anon_last))
+            ok = ok and last[0] <= first[0] and anon_last <= anon_first + ANON_ALLOWANCE
+            for name in sorted(set(first[4]) | set(last[4])):
+                if first[4].get(name, 0) != last[4].get(name, 0):
+                    print("  %s: %d KiB first, %d KiB last" % (name, first[4].get(name, 0), last[4].get(name, 0)))
         print("most copies of a worker that outlived a pass: %s" % (copies or "none seen"))
         ok = ok and largest_run <= 65536 and all(n <= 1 for n in copies.values())
         ok = ok and starts_by_code(p)["soak-hang"].get("199", 0) > 0

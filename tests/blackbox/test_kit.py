@@ -38,8 +38,10 @@ class KitWorkers(PlugwatchCase):
         self.assertEqual(p.argv(starts[1].pid), ["../data//kitstage", "-r", "130"] + DATA_OPTIONS)
         self.assertEqual(p.boot_record(), '{"version":"24.01.11.17","plugindata":1}')
         # Nothing of the staging is left: no package, no temporary file (nor
-        # one of the state file's).
-        self.assertEqual(sorted(os.listdir(p.ns_path("/tmp/.uci"))), [p.name + ".run", p.name + ".state"])
+        # one of the state file's, once the write under way is done).
+        uci = p.ns_path("/tmp/.uci")
+        p.wait_until(lambda: sorted(os.listdir(uci)) == [p.name + ".run", p.name + ".state"], 10,
+                     "only the run file and the state file in /tmp/.uci: %s" % os.listdir(uci))
 
 
 if __name__ == "__main__":
