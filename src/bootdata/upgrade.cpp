@@ -1,18 +1,19 @@
 #include "bootdata/upgrade.h"
 
 #include "bootdata/boot_record.h"
+#include "bootdata/package_fit.h"
 #include "bootdata/version_stamp.h"
 #include "util/fd_util.h"
 #include "util/fixed_paths.h"
 #include "util/json_file.h"
 #include "util/run_log.h"
 #include "util/shared_texts.h"
+#include "util/shell_command.h"
 #include "util/unique_fd.h"
 
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <libgen.h>
@@ -169,7 +170,7 @@ json_ptr load_record_for_update(const char* path)
 
 void log_refusal(int run_fd, const char* path, const char* why)
 {
-    std::array<char, 640> line;
+    std::array<char, 8192 + 256> line;
     int n = std::snprintf(line.data(), line.size(), REFUSED_LINE_FORMAT, local_time_text().data(), path, why);
     if (n > 0 && static_cast<size_t>(n) < line.size())
         write_run_log(run_fd, line.data(), static_cast<size_t>(n));
@@ -251,21 +252,54 @@ bool unpack_package(int fd)
     }
     std::array<char, 2048> command{};
     std::snprintf(command.data(), command.size(), "tar -zxf - -C %s <&%d %d<&-", DATA_DIR, shared, shared);
-    int status = std::system(command.data());
+    int status = run_shell_command(command.data());
     close(shared);
     return status == 0 && sync_filesystem_of(DATA_DIR);
 }
 
+
+// A package at the shared name that another plug-in's programs are in, or
+// that lacks some of ours, is that plug-in's: refused, left for its owner.
+bool foreign_package(int fd, const PackageOwner& owner, const char* path, int run_fd)
+{
+    PackageFit fit;
+    fit.workers = owner.workers;
+    fit.count = owner.count;
+    if (!list_package(fd, &fit))
+        return false;
+    unsigned in_data = 0;
+    std::array<char, 8192> program;
+    for (int i = 0; i < owner.count; ++i) {
+        std::snprintf(program.data(), program.size(), "%s/%s", DATA_DIR, owner.workers[i]);
+        if (access(program.data(), F_OK) == 0)
+            in_data |= 1U << i;
+    }
+    std::array<char, 160> why{};
+    if (package_fits(fit, in_data, why.data(), why.size()))
+        return false;
+    log_refusal(run_fd, path, why.data());
+    return true;
+}
+
 } // namespace
 
-InstallOutcome apply_upgrade_package(int code, int run_fd)
+InstallOutcome apply_upgrade_package(int code, int run_fd, const PackageOwner* owner)
 {
-    std::array<char, 510> package{};
+    std::array<char, 8192> package{};
     std::array<char, 8192> record_path{};
     std::array<char, 8192> destination{};
-    std::snprintf(package.data(), package.size(), "%s/%s", UCI_DIR, UPGRADE_PACKAGE_NAME);
     bool refused = false;
-    unique_fd fd = open_package(package.data(), run_fd, &refused);
+    unique_fd fd;
+    if (owner != nullptr && owner->own_path != nullptr) {
+        std::snprintf(package.data(), package.size(), "%s", owner->own_path);
+        fd = open_package(package.data(), run_fd, &refused);
+    }
+    if (!fd && !refused) {
+        std::snprintf(package.data(), package.size(), "%s/%s", UCI_DIR, UPGRADE_PACKAGE_NAME);
+        fd = open_package(package.data(), run_fd, &refused);
+        if (fd && code == 130 && owner != nullptr && foreign_package(fd.get(), *owner, package.data(), run_fd))
+            return InstallOutcome::refused;
+    }
     if (!fd)
         return refused ? InstallOutcome::refused : InstallOutcome::no_package;
 

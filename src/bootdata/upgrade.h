@@ -14,7 +14,16 @@
 // is no package; a package that is not a regular file of ours (see
 // package_refusal) is left where it is, untouched, with a line in the run
 // file on run_fd. Returns what was done, for the state file.
-InstallOutcome apply_upgrade_package(int code, int run_fd);
+// With an owner, the plug-in's own package path is taken when a file is
+// there, else the shared one; a package at the shared name is unpacked (130)
+// only when it fits the owner's workers (see package_fit.h), and is refused
+// otherwise.
+struct PackageOwner {
+    const char* own_path;
+    const char* const* workers;
+    int count;
+};
+InstallOutcome apply_upgrade_package(int code, int run_fd, const PackageOwner* owner = nullptr);
 
 // Why a file with these attributes is no package to install, written into
 // why: anything but a regular file, or a file owned by neither self (the

@@ -2,6 +2,7 @@
 
 #include "supervisor/config.h"
 #include "supervisor/cycle.h"
+#include "supervisor/neighbours.h"
 #include "supervisor/state_file.h"
 #include "util/fd_util.h"
 #include "watchdog/watchdog.h"
@@ -151,6 +152,10 @@ int run_supervisor(int argc, char** argv, SupervisorState* state)
     }
     if (acquire_run_file(argv0, state) != 0)
         std::exit(0);
+    std::array<char, PATH_TEXT_SIZE> name{};
+    std::snprintf(name.data(), name.size(), "%s", argv0);
+    separate_shared_alive_files(state, basename(name.data()));
+    export_package_path(state);
     signal(SIGCHLD, SIG_DFL);
     note_startup(state);
     publish_state(state);

@@ -11,14 +11,21 @@ void set_default_watch(SupervisorState* state)
                   DEFAULT_PROCESS_NAME);
 }
 
+const cJSON* watch_entries(const cJSON* tree, int* count)
+{
+    const cJSON* watch = cJSON_GetObjectItem(tree, "__watch");
+    const cJSON* list = watch != nullptr ? cJSON_GetObjectItem(watch, "processes") : nullptr;
+    *count = list != nullptr ? cJSON_GetArraySize(list) : 0;
+    return list;
+}
+
 int load_watch_config(const char* path, SupervisorState* state)
 {
     json_ptr tree = load_json_file(path);
     if (!tree)
         return -1;
-    const cJSON* watch = cJSON_GetObjectItem(tree.get(), "__watch");
-    const cJSON* list = watch != nullptr ? cJSON_GetObjectItem(watch, "processes") : nullptr;
-    int count = list != nullptr ? cJSON_GetArraySize(list) : 0;
+    int count = 0;
+    const cJSON* list = watch_entries(tree.get(), &count);
     if (count <= 0) {
         set_default_watch(state);
         return 0;

@@ -2,9 +2,9 @@
 
 #include "bootdata/boot_record.h"
 #include "supervisor/launcher.h"
+#include "supervisor/plugin_kill.h"
 #include "supervisor/reaper.h"
 #include "supervisor/state_file.h"
-#include "util/shell_command.h"
 
 #include <csignal>
 #include <cstdio>
@@ -12,19 +12,25 @@
 
 void kill_all_processes(SupervisorState* state)
 {
+    const char* names[MAX_PROCESSES] = {};
+    int count = 0;
     for (int i = 0; i < state->process_count && i < MAX_PROCESSES; ++i) {
         // The slot's own process is killed by pid too: its name may not be
         // the one the process runs under (an exec'd program, an interpreter).
         // A pid above 0 is a child not yet reaped, so it names no other process.
         // Taken out under the slot lock, so that a watchdog kill under way
-        // finishes first and none marks the slot's next worker.
+        // finishes first and none marks the slot's next worker; a mark left
+        // by a kill just before goes with the pid it was for.
         pthread_mutex_lock(&state->slot_lock);
         pid_t pid = state->processes[i].pid.exchange(0);
+        if (pid > 0)
+            state->processes[i].watchdog_killed = 0;
         pthread_mutex_unlock(&state->slot_lock);
         if (pid > 0)
             kill(pid, SIGKILL);
-        run_kill_command(state->processes[i].name);
+        names[count++] = state->processes[i].name;
     }
+    kill_plugin_processes(names, count);
 }
 
 namespace {

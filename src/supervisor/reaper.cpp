@@ -79,6 +79,20 @@ int release_slot(SupervisorState* state, pid_t pid, bool* marked)
     return index;
 }
 
+// Installs the package for code: the plug-in's own package when there is
+// one, else the shared one if it can be ours.
+InstallOutcome install_package(SupervisorState* state, int code)
+{
+    std::array<char, PATH_TEXT_SIZE + 32> own;
+    const char* workers[MAX_PROCESSES] = {};
+    PackageOwner owner{nullptr, workers, 0};
+    if (beside_run_file(state->run_file_path, PACKAGE_FILE_SUFFIX, own.data(), own.size()))
+        owner.own_path = own.data();
+    for (int i = 0; i < state->process_count && i < MAX_PROCESSES; ++i)
+        workers[owner.count++] = state->processes[i].name;
+    return apply_upgrade_package(code, state->run_fd, &owner);
+}
+
 } // namespace
 
 int reap_children(SupervisorState* state, int* restart_code)
@@ -98,15 +112,14 @@ int reap_children(SupervisorState* state, int* restart_code)
         bool marked = false;
         int index = release_slot(state, pid, &marked);
         if (collect(pid, &status) < 0) {
-            // A child of no slot may be the watchdog's kill shell, which its
-            // own system() can collect first.
+            // A child of no slot was collected by someone else already.
             if (index < 0)
                 continue;
             std::puts("failed to waitpid");
             return -1;
         }
         if (index < 0) {
-            // The watchdog's kill shell, or a worker a pass killed.
+            // A worker a pass killed.
             std::printf("No such pid(%d) for reexec\n", static_cast<int>(pid));
             continue;
         }
@@ -128,7 +141,7 @@ int reap_children(SupervisorState* state, int* restart_code)
         case ExitAction::upgrade:
             note_install(state, code, InstallOutcome::running);
             publish_state(state);
-            note_install(state, code, apply_upgrade_package(code, state->run_fd));
+            note_install(state, code, install_package(state, code));
             publish_state(state);
             return 0;
         case ExitAction::restart_all:

@@ -199,7 +199,7 @@ void write_state_file(SupervisorState* state)
 {
     std::array<char, PATH_TEXT_SIZE + 16> path;
     std::array<char, PATH_TEXT_SIZE + 32> tmp;
-    if (!state_file_path(state->run_file_path, path.data(), path.size()))
+    if (!beside_run_file(state->run_file_path, STATE_FILE_SUFFIX, path.data(), path.size()))
         return;
     Snapshot s;
     pthread_mutex_lock(&state->facts_lock);
@@ -234,13 +234,13 @@ void write_state_file(SupervisorState* state)
 
 } // namespace
 
-bool state_file_path(const char* run_file, char* out, size_t size)
+bool beside_run_file(const char* run_file, const char* suffix, char* out, size_t size)
 {
     size_t len = std::strlen(run_file);
-    size_t suffix = sizeof RUN_FILE_SUFFIX - 1;
-    if (len < suffix || std::strcmp(run_file + len - suffix, RUN_FILE_SUFFIX) != 0)
+    size_t run = sizeof RUN_FILE_SUFFIX - 1;
+    if (len < run || std::strcmp(run_file + len - run, RUN_FILE_SUFFIX) != 0)
         return false;
-    int n = std::snprintf(out, size, "%.*s%s", static_cast<int>(len - suffix), run_file, STATE_FILE_SUFFIX);
+    int n = std::snprintf(out, size, "%.*s%s", static_cast<int>(len - run), run_file, suffix);
     return n >= 0 && static_cast<size_t>(n) < size;
 }
 

@@ -33,6 +33,7 @@ void note_install(SupervisorState* state, int code, InstallOutcome outcome);
 // nothing else.
 void publish_state(SupervisorState* state);
 
-// The state file's path for the run file's, "X.run" to "X.state"; false when
-// run_file does not end in ".run" or the result does not fit.
-bool state_file_path(const char* run_file, char* out, size_t size);
+// A path beside the run file's, "X.run" to "X" and suffix (the state file,
+// the plug-in's own package); false when run_file does not end in ".run" or
+// the result does not fit.
+bool beside_run_file(const char* run_file, const char* suffix, char* out, size_t size);

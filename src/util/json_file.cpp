@@ -1,7 +1,11 @@
 #include "util/json_file.h"
 
+#include "util/fd_util.h"
+#include "util/unique_fd.h"
+
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -23,13 +27,19 @@ json_ptr load_json_file(const char* path)
         return nullptr;
     size_t size = static_cast<size_t>(st.st_size);
 
-    file_ptr file(std::fopen(path, "re"));
+    // Read with plain descriptors: the C library's buffered input would
+    // cost every private copy of the static binary code for this one read.
+    unique_fd file(open(path, O_RDONLY | O_CLOEXEC));
     if (!file)
         return nullptr;
     std::unique_ptr<char, free_deleter> buf(static_cast<char*>(std::malloc(size + 1)));
     if (!buf)
         return nullptr;
-    if (std::fread(buf.get(), size, 1, file.get()) != 1)
+    size_t got = 0;
+    ssize_t n = 0;
+    while (got < size && (n = read_retry(file.get(), buf.get() + got, size - got)) > 0)
+        got += static_cast<size_t>(n);
+    if (got != size)
         return nullptr;
     buf.get()[size] = '\0';
     return json_ptr(cJSON_Parse(buf.get()));

@@ -14,16 +14,16 @@
 
 std::array<char, 64> local_time_text()
 {
+    // asctime's form without its newline, in the C locale's names, formed
+    // here: asctime would bring the C library's locale tables along.
+    static const char days[] = "SunMonTueWedThuFriSat";
+    static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
     std::array<char, 64> text{};
     time_t now = time(nullptr);
-    struct tm local;
-    char asc[64];
-    if (localtime_r(&now, &local) != nullptr && asctime_r(&local, asc) != nullptr) {
-        std::snprintf(text.data(), text.size(), "%s", asc);
-        size_t len = std::strlen(text.data());
-        if (len > 0 && text[len - 1] == '\n')
-            text[len - 1] = '\0';
-    }
+    struct tm t;
+    if (localtime_r(&now, &t) != nullptr && t.tm_wday >= 0 && t.tm_wday < 7 && t.tm_mon >= 0 && t.tm_mon < 12)
+        std::snprintf(text.data(), text.size(), "%.3s %.3s%3d %.2d:%.2d:%.2d %d", days + 3 * t.tm_wday,
+                      months + 3 * t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, 1900 + t.tm_year);
     return text;
 }
 

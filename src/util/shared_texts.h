@@ -14,6 +14,9 @@ constexpr const char* NOTICE_LINE_FORMAT = "%s is not alive, and we will kill it
 constexpr const char* DROPPED_LINE_FORMAT = "%s: earlier events dropped\n";
 // A package that is not ours to install: the local time, the path, the reason.
 constexpr const char* REFUSED_LINE_FORMAT = "%s: upgrade package %s refused: %s\n";
+// At start-up, for a watched worker whose name another plug-in beside this
+// one watches too: the name, the alive path it gets instead, the other.
+constexpr const char* SHARED_ALIVE_LINE_FORMAT = "alive file of %s is %s: plug-in %s watches it too\n";
 
 // The pieces a reader looks for in those lines.
 constexpr const char EXIT_LINE_TEXT[] = " exited normally with code(";
@@ -25,8 +28,6 @@ constexpr const char REFUSED_LINE_TEXT[] = ": upgrade package ";
 // How a worker's program path starts when it runs from the data directory:
 // the data directory joined to the name with "%s/%s".
 constexpr char DATA_PROGRAM_PREFIX[] = "../data//";
-// The watchdog's kill command starts so; the rest is the quoted name.
-constexpr char KILL_COMMAND_PREFIX[] = "killall -9 ";
 
 // The state file: "/tmp/.uci/NAME.state" beside "/tmp/.uci/NAME.run",
 // replaced whole at every change. One fact a line: a key, then its values,
@@ -36,6 +37,10 @@ constexpr char KILL_COMMAND_PREFIX[] = "killall -9 ";
 // then seconds of CLOCK_MONOTONIC.
 constexpr char RUN_FILE_SUFFIX[] = ".run";
 constexpr char STATE_FILE_SUFFIX[] = ".state";
+// The plug-in's own upgrade package, "/tmp/.uci/NAME.ttupgrade.tgz", which
+// workers learn from PACKAGE_ENV; the shared "ttupgrade.tgz" is the fallback.
+constexpr char PACKAGE_FILE_SUFFIX[] = ".ttupgrade.tgz";
+constexpr char PACKAGE_ENV[] = "PLUGWATCH_PACKAGE";
 constexpr char STATE_MAGIC[] = "plugwatch-state 1";
 // Instance facts.
 constexpr char STATE_PID[] = "pid";                    // the supervisor's pid

@@ -1,13 +1,19 @@
-// Shell command texts built from worker names.
+// Shell commands (tar) run by the supervisor: /bin/sh -c, as system() runs
+// them, but without system()'s change of the whole process's SIGINT and
+// SIGQUIT dispositions while it waits, which a worker started meanwhile, or
+// afterwards when two calls overlap, would inherit as ignored.
 #pragma once
 
-#include <cstddef>
+#include <sys/types.h>
 
-// Formats "killall -9 %s >/dev/null 2>&1" for name into buf. A name made only
-// of A-Z a-z 0-9 . _ + - goes in unchanged; any other name is single-quoted
-// for the shell so that it can never run a command of its own. Returns 0, or
-// -1 when the command does not fit buf (nothing usable is left in it then).
-int format_kill_command(const char* name, char* buf, size_t size);
+// Starts command through the shell with its standard output on out (the
+// supervisor's own when out is below 0). Returns the shell's pid, or -1.
+// Call from the main thread only, like every fork of the supervisor.
+pid_t start_shell_command(const char* command, int out);
 
-// Runs the kill command for name through the shell; its status is ignored.
-void run_kill_command(const char* name);
+// Waits for a shell that start_shell_command started: its wait status, or
+// -1 when it could not be waited for.
+int finish_shell_command(pid_t pid);
+
+// Both in one: the status as system() gives it, -1 when no shell started.
+int run_shell_command(const char* command);

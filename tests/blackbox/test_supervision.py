@@ -143,16 +143,21 @@ class RestartAll(PlugwatchCase):
             "zq-d": "exec sleep 100000",
         }
         p = self.plugin(config=self.watch(*workers), workers=workers)
-        # A copy left by an earlier instance, no child of this one: only the
-        # kill by name reaches it.
+        # A copy left by an earlier instance, no child of this one, running
+        # in the plug-in's directory: only the kill by name reaches it. A
+        # process of the same name that is not the plug-in's is left alone.
         p.prepare("mkdir /tmp/old && cp \"$(command -v sleep)\" /tmp/old/zq-b && "
-                  "{ /tmp/old/zq-b 100000 & echo $! >%s/leftover; }" % p.out)
+                  "{ (cd %s && exec /tmp/old/zq-b 100000) & echo $! >%s/leftover; } && "
+                  "{ (cd / && exec /tmp/old/zq-b 100000) & echo $! >%s/stranger; }" % (p.files, p.out, p.out))
         p.start()
         for name in workers:
             p.wait_starts(3 if name in ("zq-a", "zq-c") else 2, name)
-        leftover = read(os.path.join(p.out, "leftover")).strip()
-        state = p.ns_run("cat /proc/%s/stat 2>/dev/null" % leftover).stdout.split(") ")[-1][:1]
-        self.assertIn(state, ("", "Z"), "the earlier instance's copy still runs")
+
+        def state_of(pid_file):
+            pid = read(os.path.join(p.out, pid_file)).strip()
+            return p.ns_run("cat /proc/%s/stat 2>/dev/null" % pid).stdout.split(") ")[-1][:1]
+        self.assertIn(state_of("leftover"), ("", "Z"), "the earlier instance's copy still runs")
+        self.assertEqual(state_of("stranger"), "S", "another program's zq-b was killed")
         a, c = p.starts("zq-a"), p.starts("zq-c")
         b = p.starts("zq-b")
         # Single restarts first: the exit sets the code, the signal does not.

@@ -1,7 +1,7 @@
 #include "supervisor/exit_policy.h"
 #include "supervisor/reaper.h"
+#include "supervisor/plugin_kill.h"
 #include "util/run_log.h"
-#include "util/shell_command.h"
 
 #include <csignal>
 #include <cstdio>
@@ -127,27 +127,51 @@ TEST(RunLog, CutKeepsFirstLineMarkerAndNewestLinesWhole)
     EXPECT_LT(lines.size() - first, lines.size() / 2);
 }
 
-TEST(KillCommand, QuotesOnlyWhatNeedsIt)
+TEST(PluginKill, MatchesNamesAsKillallDoes)
+{
+    const std::string long_name = "a-worker-named-at-length";
+    const std::string cut = long_name.substr(0, 15);
+    struct {
+        const char* comm;
+        const char* program_base;
+        const char* name;
+        bool match;
+    } cases[] = {
+        {"agent", "agent", "agent", true},
+        {"agent", "sh", "agent", true},          // a script: the kernel names it
+        {"agent2", "agent", "agent", false},
+        {"sleep", "agent", "agent", false},      // renamed: only the pid kill reaches it
+        {cut.c_str(), long_name.c_str(), long_name.c_str(), true},
+        {cut.c_str(), "a-worker-named-at-lengthy", long_name.c_str(), false},
+        {cut.c_str(), "sh", long_name.c_str(), false},
+        {"a-worker-named-", "x", "a-worker-named-", true},  // exactly fifteen
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(process_has_name(c.comm, c.program_base, c.name), c.match) << c.comm << " " << c.name;
+}
+
+// A command line as /proc shows it: each text ended by a NUL byte.
+std::string command_line(std::initializer_list<const char*> texts)
+{
+    std::string line;
+    for (const char* t : texts)
+        line.append(t).push_back('\0');
+    return line;
+}
+
+TEST(PluginKill, ProgramPathOnACommandLine)
 {
     struct {
-        const char* name;
-        const char* command;
+        std::string args;
+        const char* program;
     } cases[] = {
-        {"quorin-dpi-inner", "killall -9 quorin-dpi-inner >/dev/null 2>&1"},
-        {"a.b_c+d-9", "killall -9 a.b_c+d-9 >/dev/null 2>&1"},
-        {"", "killall -9  >/dev/null 2>&1"},
-        {"w1;touch x", "killall -9 'w1;touch x' >/dev/null 2>&1"},
-        {"w1;reboot", "killall -9 'w1;reboot' >/dev/null 2>&1"},
-        {"$(touch x)", "killall -9 '$(touch x)' >/dev/null 2>&1"},
-        {"it's", "killall -9 'it'\\''s' >/dev/null 2>&1"},
-        {"a b", "killall -9 'a b' >/dev/null 2>&1"},
+        {command_line({"agent", "-r", "160"}), "160"},
+        {command_line({"/bin/sh", "./agent", "-r", "9"}), "./agent"},
+        {command_line({"python3", "-u", "/nodra/apps/a/files/agent.py"}), "/nodra/apps/a/files/agent.py"},
+        {command_line({"/usr/bin/python3.11", "-B", "-u"}), ""},
+        {command_line({"../data//agent"}), ""},
+        {std::string(), ""},
     };
-    char buf[8192];
-    for (const auto& c : cases) {
-        ASSERT_EQ(format_kill_command(c.name, buf, sizeof buf), 0) << c.name;
-        EXPECT_STREQ(buf, c.command);
-    }
-    std::string quotes(4095, '\'');
-    EXPECT_EQ(format_kill_command(quotes.c_str(), buf, sizeof buf), -1);
-    EXPECT_STREQ(buf, "");
+    for (const auto& c : cases)
+        EXPECT_STREQ(program_argument(c.args.data(), c.args.size()), c.program) << c.args;
 }

@@ -1,0 +1,17 @@
+// The plug-ins installed beside this one (the other directories of the
+// application root its own directory lies in), which share /tmp/.uci/.
+#pragma once
+
+#include "supervisor/state.h"
+
+// Gives each watched worker whose name another plug-in beside this one also
+// watches an alive file of its own, "/tmp/.uci//NAME.BASE.alive" (NAME the
+// run file's name), with a line in the run file naming the base and the
+// other plug-in. Every plug-in reads the others' configurations, so the
+// outcome does not depend on which starts first. Call after the run file is
+// acquired and before the watchdog starts.
+void separate_shared_alive_files(SupervisorState* state, const char* name);
+
+// Sets PLUGWATCH_PACKAGE, which workers inherit, to this plug-in's own
+// package path.
+void export_package_path(const SupervisorState* state);
