@@ -5,12 +5,16 @@
 # usage: pwsandbox-init.sh OUTDIR ARGV0 BINARY CWD [ARG...]
 out=$1 argv0=$2 bin=$3 cwd=$4
 shift 4
-mount -t tmpfs -o "size=${PW_TMP_SIZE:-64m}" plugwatch-test-tmp /tmp || exit 97
-# libfaketime keeps its shared clock in /dev/shm under names made from
-# process ids, which repeat in every PID namespace: each test needs its own.
-mount -t tmpfs plugwatch-test-shm /dev/shm || exit 97
-if [ -d /nodra ]; then
-    mount -t tmpfs plugwatch-test-nodra /nodra || exit 97
+# PW_JOIN: a second supervisor entering a namespace made already (another
+# plug-in on the same gateway) keeps its mounts.
+if [ -z "$PW_JOIN" ]; then
+    mount -t tmpfs -o "size=${PW_TMP_SIZE:-64m}" plugwatch-test-tmp /tmp || exit 97
+    # libfaketime keeps its shared clock in /dev/shm under names made from
+    # process ids, which repeat in every PID namespace: each test needs its own.
+    mount -t tmpfs plugwatch-test-shm /dev/shm || exit 97
+    if [ -d /nodra ]; then
+        mount -t tmpfs plugwatch-test-nodra /nodra || exit 97
+    fi
 fi
 if [ -f "$out/prepare.sh" ]; then
     . "$out/prepare.sh"

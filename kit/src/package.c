@@ -57,12 +57,23 @@ static int fill(int out, const void *data, size_t len, int in)
 
 static int stage(const void *data, size_t len, int in, const char *run_dir, char *err, size_t errlen)
 {
-    char tmp[PW_PATH_SIZE], final[PW_PATH_SIZE];
+    char tmp[PW_PATH_SIZE], final[PW_PATH_SIZE], dir_path[PW_PATH_SIZE];
+    const char *name = PW_PACKAGE_NAME;
+    const char *own = getenv(PW_PACKAGE_ENV);
+    const char *slash;
     int out, dir;
+    if ((run_dir == NULL || run_dir[0] == '\0') && own != NULL && (slash = strrchr(own, '/')) != NULL &&
+        slash[1] != '\0' && (size_t)(slash - own) < sizeof dir_path) {
+        /* The plug-in's own package path, which the supervisor gives its workers. */
+        memcpy(dir_path, own, (size_t)(slash - own));
+        dir_path[slash - own] = '\0';
+        run_dir = dir_path;
+        name = slash + 1;
+    }
     if (run_dir == NULL || run_dir[0] == '\0')
         run_dir = PW_UCI_DIR;
-    if (snprintf(tmp, sizeof tmp, "%s/.%s.XXXXXX", run_dir, PW_PACKAGE_NAME) >= (int)sizeof tmp ||
-        snprintf(final, sizeof final, "%s/%s", run_dir, PW_PACKAGE_NAME) >= (int)sizeof final) {
+    if (snprintf(tmp, sizeof tmp, "%s/.%s.XXXXXX", run_dir, name) >= (int)sizeof tmp ||
+        snprintf(final, sizeof final, "%s/%s", run_dir, name) >= (int)sizeof final) {
         errno = ENAMETOOLONG;
         return fail(err, errlen, "cannot stage in", run_dir);
     }

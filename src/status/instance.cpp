@@ -1,5 +1,6 @@
 #include "status/instance.h"
 
+#include "status/package_view.h"
 #include "status/proc_scan.h"
 #include "supervisor/config.h"
 #include "util/fd_util.h"
@@ -263,13 +264,7 @@ void read_data_directory(InstanceStatus* st)
     std::snprintf(path.data(), path.size(), "%s/%s/%s", st->directory, DATA_DIR, BOOT_RECORD_NAME);
     if (st->directory[0] != '\0')
         st->boot_record = load_json_file(path.data());
-    std::snprintf(path.data(), path.size(), "%s/%s", UCI_DIR, UPGRADE_PACKAGE_NAME);
-    struct stat package;
-    if (lstat(path.data(), &package) == 0 && S_ISREG(package.st_mode)) {
-        st->has_package = true;
-        st->package_bytes = static_cast<long long>(package.st_size);
-        st->package_mtime = package.st_mtime;
-    }
+    read_package(st);
 }
 
 } // namespace

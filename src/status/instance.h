@@ -59,9 +59,13 @@ struct InstanceStatus {
     bool mono_ok = false;
     char directory[PATH_TEXT_SIZE] = {};
     json_ptr boot_record;
-    bool has_package = false;
+    char own_package[256 + 32] = {};    // this instance's own package path
+    bool has_package = false;           // at its own path, else at the shared one
+    char package_path[256 + 32] = {};
     long long package_bytes = 0;
     time_t package_mtime = -1;
+    char package_misfit[160] = {};      // why it would refuse a shared one
+    char package_owner[256] = {};       // the instance it looks like it is for
     bool config_ok = false;
     SupervisorState config;
     bool trusted = false;               // the state file's facts are used

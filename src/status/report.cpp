@@ -143,6 +143,17 @@ void print_boot(const InstanceStatus& st)
         std::printf("; no package\n");
 }
 
+void print_package(const InstanceStatus& st)
+{
+    std::printf("  package path %s\n", shown(st.own_package));
+    if (st.package_misfit[0] == '\0')
+        return;
+    std::printf("  WARNING: package %s would be refused: %s", shown(st.package_path), shown(st.package_misfit));
+    if (st.package_owner[0] != '\0')
+        std::printf("; it fits %s", shown(st.package_owner));
+    std::printf("\n");
+}
+
 } // namespace
 
 void print_shared_dir(const SharedDir& dir)
@@ -164,6 +175,7 @@ void print_instance(const InstanceStatus& st)
     std::printf("  directory %s\n", st.directory[0] != '\0' ? shown(st.directory) : "(unknown)");
     print_boot(st);
     print_supervisor_facts(st);
+    print_package(st);
     if (!st.config_ok && !st.trusted)
         std::printf("  config unreadable: workers unknown\n");
     for (int i = 0; i < st.worker_count; ++i)
@@ -351,9 +363,15 @@ cJSON* instance_json(const InstanceStatus& st)
         cJSON* package = cJSON_AddObjectToObject(o, "package");
         cJSON_AddNumberToObject(package, "bytes", static_cast<double>(st.package_bytes));
         cJSON_AddNumberToObject(package, "mtime", static_cast<double>(st.package_mtime));
+        cJSON_AddItemToObject(package, "path", json_text_of(st.package_path));
+        cJSON_AddItemToObject(package, "refused_as",
+                              st.package_misfit[0] ? json_text_of(st.package_misfit) : cJSON_CreateNull());
+        cJSON_AddItemToObject(package, "fits", st.package_owner[0] ? json_text_of(st.package_owner)
+                                                                  : cJSON_CreateNull());
     } else {
         cJSON_AddNullToObject(o, "package");
     }
+    cJSON_AddItemToObject(o, "package_path", json_text_of(st.own_package));
     cJSON_AddBoolToObject(o, "config_read", st.config_ok);
     cJSON_AddItemToObject(o, "events_dropped_before",
                           number_or_null(st.summary.dropped_at, st.summary.dropped_at >= 0));

@@ -90,15 +90,17 @@ class Plugin:
     """A scratch plug-in tree: <root>/<name>/files with config and workers,
     <root>/<name>/data, and a record folder the workers write into."""
 
-    def __init__(self, name="pwtest", config=None, workers=None, speed=100):
+    def __init__(self, name="pwtest", config=None, workers=None, speed=100, root=None):
+        """root: the application root of another plug-in, to lie beside it."""
         os.makedirs(SCRATCH, exist_ok=True)
-        self.root = tempfile.mkdtemp(prefix="case-", dir=SCRATCH)
+        self.root = root or tempfile.mkdtemp(prefix="case-", dir=SCRATCH)
         self.name = name
         self.plugin_dir = os.path.join(self.root, name)
         self.files = os.path.join(self.plugin_dir, "files")
         self.data = os.path.join(self.plugin_dir, "data")
-        self.rec = os.path.join(self.root, "rec")
-        self.out = os.path.join(self.root, "out")
+        suffix = "." + name if root else ""
+        self.rec = os.path.join(self.root, "rec" + suffix)
+        self.out = os.path.join(self.root, "out" + suffix)
         for d in (self.files, self.data, self.rec, self.out):
             os.makedirs(d, exist_ok=True)
         self.speed = speed
@@ -164,11 +166,12 @@ class Plugin:
     # --- running -----------------------------------------------------------
 
     def start(self, argv0=None, args=(), cwd=None, inherit_fd=False, binary=None, tmp_size=None,
-              preload=(), env_extra=None, path=None, clock="+0"):
-        """Starts the supervisor in a new namespace. preload: more libraries
-        to load into it; env_extra: more environment for it; path: its own
-        PATH (the workers keep the test's); clock: where libfaketime starts
-        its clock (an offset, or "@" and a date)."""
+              preload=(), env_extra=None, path=None, clock="+0", beside=None):
+        """Starts the supervisor in a new namespace, or in the namespace of
+        the plug-in beside (a second plug-in on the same gateway). preload:
+        more libraries to load into it; env_extra: more environment for it;
+        path: its own PATH (the workers keep the test's); clock: where
+        libfaketime starts its clock (an offset, or "@" and a date)."""
         if not BINARY:
             raise RuntimeError("PLUGWATCH_BIN is not set")
         binary = binary or os.path.join(self.files, self.name)
@@ -200,7 +203,11 @@ class Plugin:
                 f.write("inherited\n")
         if tmp_size:
             env["PW_TMP_SIZE"] = tmp_size
-        cmd = unshare_prefix() + [NSINIT, self.out, argv0, binary, cwd or self.root] + list(args)
+        prefix = unshare_prefix()
+        if beside is not None:
+            env["PW_JOIN"] = "1"
+            prefix = pwsandbox.nsenter_prefix(beside.init_pid)
+        cmd = prefix + [NSINIT, self.out, argv0, binary, cwd or self.root] + list(args)
         self.proc = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.init_pid = self._find_init()
@@ -328,9 +335,12 @@ class PlugwatchCase(unittest.TestCase):
 
     def tearDown(self):
         reports = []
+        # Plug-ins beside another share its root: every report is read
+        # before any root goes.
         for p in self._plugins:
             p.stop()
             reports += p.sanitizer_reports()
+        for p in self._plugins:
             if not os.environ.get("PLUGWATCH_KEEP_SCRATCH"):
                 shutil.rmtree(p.root, ignore_errors=True)
         self.assertEqual(reports, [], "sanitizer reports")

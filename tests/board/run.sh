@@ -259,7 +259,7 @@ expect "exit 3 logged" "^run pwa: $D: a1 exited normally with code\\(3\\)$"
 expect "single restart with its code" '^log: start a1 [0-9]+ [0-9.]+ a1 -r 3$'
 expect "the single restart announced" '^out pwa: Will restart normal prog after 10 secs$'
 for w in a1 a2 a3; do
-    expect "$w restarted with 160 through BusyBox killall" "^log: start $w [0-9]+ [0-9.]+ $w -r 160$"
+    expect "$w restarted with 160, the old one killed" "^log: start $w [0-9]+ [0-9.]+ $w -r 160$"
 done
 expect "old a2 killed by name" '^old a2 gone$'
 expect "old a3 killed by name" '^old a3 gone$'

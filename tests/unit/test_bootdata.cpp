@@ -1,4 +1,5 @@
 #include "bootdata/boot_record.h"
+#include "bootdata/package_fit.h"
 #include "bootdata/upgrade.h"
 #include "scratch_dir.h"
 
@@ -8,6 +9,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -258,6 +260,40 @@ TEST(Upgrade, OnlyRegularFilesOfOursArePackages)
         st.st_uid = c.owner;
         char why[64] = "";
         EXPECT_EQ(package_refusal(st, 0, 1000, why, sizeof why), c.why == nullptr ? 0 : 1) << c.mode;
+        EXPECT_STREQ(why, c.why == nullptr ? "" : c.why);
+    }
+}
+
+TEST(Upgrade, APackageAtTheSharedNameMustFitOurWorkers)
+{
+    const char* workers[] = {"agent", "helper"};
+    // Listing lines as GNU tar and BusyBox tar print them.
+    const char* ours = "-rwxr-xr-x root/root       120 2026-12-08 23:41 ./agent";
+    const char* helper = "-rwxr-xr-x root/root       120 2026-12-08 23:41:07 helper";
+    const char* theirs = "-rwxr--r-- root/root       120 2026-12-08 23:41 ./poller";
+    const char* data = "-rw-r--r-- root/root      4096 2026-12-08 23:41 ./table.bin";
+    const char* deeper = "-rwxr-xr-x root/root       120 2026-12-08 23:41 ./lib/tool";
+    const char* folder = "drwxr-xr-x root/root         0 2026-12-08 23:41 ./lib/";
+    struct {
+        std::vector<const char*> lines;
+        unsigned in_data;
+        const char* why; // nullptr: fits
+    } cases[] = {
+        {{ours, helper, data, deeper, folder}, 0, nullptr},
+        {{data, folder, deeper}, 0, nullptr},                  // no programs at all
+        {{ours}, 2, nullptr},                                  // helper is in data/ already
+        {{ours}, 0, "not for this plug-in (lacks helper)"},
+        {{ours, helper, theirs}, 0, "not for this plug-in (carries poller)"},
+        {{theirs}, 3, "not for this plug-in (carries poller)"},
+    };
+    for (const auto& c : cases) {
+        PackageFit fit;
+        fit.workers = workers;
+        fit.count = 2;
+        for (const char* line : c.lines)
+            note_package_member(&fit, line);
+        char why[160] = "";
+        EXPECT_EQ(package_fits(fit, c.in_data, why, sizeof why), c.why == nullptr) << c.lines.size();
         EXPECT_STREQ(why, c.why == nullptr ? "" : c.why);
     }
 }

@@ -40,6 +40,9 @@ extern "C" {
 
 #define PW_UCI_DIR "/tmp/.uci/"
 #define PW_PACKAGE_NAME "ttupgrade.tgz"
+/* The plug-in's own package path, which the supervisor gives its workers in
+ * the environment ("/tmp/.uci/NAME.ttupgrade.tgz"). */
+#define PW_PACKAGE_ENV "PLUGWATCH_PACKAGE"
 
 /* Size for the err buffers the functions below fill. */
 #define PW_ERROR_SIZE 256
@@ -125,9 +128,12 @@ int pw_keeper_start(struct pw_keeper *keeper, const char *path, unsigned period)
 void pw_keeper_stop(struct pw_keeper *keeper);
 
 /*
- * Stages an upgrade package in run_dir (NULL means "/tmp/.uci/"): writes it
- * under a temporary name in that directory, flushes it to disk, then renames
- * it to "ttupgrade.tgz", so that the supervisor never sees half a package.
+ * Stages an upgrade package: with run_dir NULL at the plug-in's own package
+ * path from PW_PACKAGE_ENV, or, when that is unset (a supervisor older than
+ * the per-plug-in package), at "/tmp/.uci/ttupgrade.tgz", the name every
+ * plug-in shares; with run_dir given, at "ttupgrade.tgz" in it. Writes the
+ * package under a temporary name in that directory, flushes it to disk, then
+ * renames it into place, so that the supervisor never sees half a package.
  * The caller then exits with PW_EXIT_UNPACK_UPGRADE, PW_EXIT_COPY_UPGRADE or
  * PW_EXIT_DROP_UPGRADE. Returns 0, or -1 with a message in err.
  */
