@@ -142,9 +142,19 @@ int package_refusal(const struct stat& st, uid_t self, uid_t files_owner, char* 
         std::snprintf(why, size, "%s", kind);
         return 1;
     }
-    if (st.st_uid == self || st.st_uid == files_owner)
+    if (st.st_uid != self && st.st_uid != files_owner) {
+        std::snprintf(why, size, "owned by uid %u", static_cast<unsigned>(st.st_uid));
+        return 1;
+    }
+    // Anyone could rewrite it while tar reads it, or it is a second name of
+    // a file kept elsewhere, which the copy would hand to the plug-in.
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        kind = "writable by others";
+    else if (st.st_nlink > 1)
+        kind = "more than one link";
+    else
         return 0;
-    std::snprintf(why, size, "owned by uid %u", static_cast<unsigned>(st.st_uid));
+    std::snprintf(why, size, "%s", kind);
     return 1;
 }
 

@@ -26,9 +26,10 @@ struct PackageOwner {
 InstallOutcome apply_upgrade_package(int code, int run_fd, const PackageOwner* owner = nullptr);
 
 // Why a file with these attributes is no package to install, written into
-// why: anything but a regular file, or a file owned by neither self (the
+// why: anything but a regular file, a file owned by neither self (the
 // supervisor's effective user) nor files_owner (the owner of the plug-in's
-// files directory). Returns 0 for a package, 1 for a refusal.
+// files directory), one writable by group or others, or one with more than
+// one link. Returns 0 for a package, 1 for a refusal.
 int package_refusal(const struct stat& st, uid_t self, uid_t files_owner, char* why, size_t size);
 
 // Copies every byte readable from in to out. Returns 0 at the end of in, or

@@ -5,6 +5,7 @@
 #include "supervisor/neighbours.h"
 #include "supervisor/state_file.h"
 #include "util/fd_util.h"
+#include "util/shared_texts.h"
 #include "watchdog/watchdog.h"
 
 #include <array>
@@ -43,7 +44,35 @@ int ensure_directory(const char* path)
     return -1;
 }
 
-int open_locked_file(const char* path, const char* content, size_t len)
+namespace {
+
+constexpr int RUN_OPEN_FLAGS = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+
+// A regular file at the run-file path that another account made, or that
+// has a second name, is not ours: whoever made it could hold its lock for
+// ever. Its name is removed and the file made anew, exclusively; what was
+// replaced is told in *replaced (owner, links), else it is left untouched.
+int open_own_file(const char* path, struct stat* replaced)
+{
+    int fd = open(path, RUN_OPEN_FLAGS | O_CREAT, 0644);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    if (st.st_uid == geteuid() && st.st_nlink == 1)
+        return fd;
+    close(fd);
+    *replaced = st;
+    if (unlink(path) != 0)
+        return -1;
+    return open(path, RUN_OPEN_FLAGS | O_CREAT | O_EXCL, 0644);
+}
+
+} // namespace
+
+int open_locked_file(const char* path, const char* content, size_t len, struct stat* replaced)
 {
     if (path == nullptr) {
         std::puts("NULL file name");
@@ -54,12 +83,8 @@ int open_locked_file(const char* path, const char* content, size_t len)
     // there is refused, never followed to truncate or create its target, and
     // so is anything but a regular file (a FIFO would block a later write
     // for good once a pipe's worth of lines were in it).
-    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
-    struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-        close(fd);
-        fd = -1;
-    }
+    replaced->st_nlink = 0;
+    int fd = open_own_file(path, replaced);
     if (fd < 0) {
         std::printf("failed to open %s\n", path);
         return -1;
@@ -89,12 +114,20 @@ int acquire_run_file(const char* argv0, SupervisorState* state)
         std::puts("failed to get current dir");
         return -1;
     }
-    state->run_fd = open_locked_file(state->run_file_path, cwd.data(), std::strlen(cwd.data()));
+    struct stat replaced;
+    state->run_fd = open_locked_file(state->run_file_path, cwd.data(), std::strlen(cwd.data()), &replaced);
     if (state->run_fd < 0) {
         std::printf("process(%s) already run\n", argv0);
         return -1;
     }
     write_all(state->run_fd, "\n", 1);
+    if (replaced.st_nlink != 0) {
+        std::array<char, 96> line;
+        int n = std::snprintf(line.data(), line.size(), REPLACED_LINE_FORMAT, static_cast<unsigned>(replaced.st_uid),
+                              static_cast<unsigned>(replaced.st_nlink));
+        if (n > 0 && static_cast<size_t>(n) < line.size())
+            write_all(state->run_fd, line.data(), static_cast<size_t>(n));
+    }
     return 0;
 }
 

@@ -5,6 +5,7 @@
 #include "supervisor/state.h"
 
 #include <cstddef>
+#include <sys/stat.h>
 
 constexpr const char* APPS_ROOT = "/nodra/apps";
 
@@ -16,11 +17,13 @@ void enter_app_directory(const char* program_path);
 // "mkdir (%s) error: %s".
 int ensure_directory(const char* path);
 
-// Opens (creating) path close-on-exec, refusing a symbolic link, takes an
-// exclusive non-blocking lock, then truncates it and writes content. Returns
-// the descriptor, or -1 after a message; the file is untouched when the lock
-// is held elsewhere.
-int open_locked_file(const char* path, const char* content, size_t len);
+// Opens (creating) path close-on-exec, refusing a symbolic link or anything
+// but a regular file, takes an exclusive non-blocking lock, then truncates it
+// and writes content. A regular file of another account, or with a second
+// link, is removed and made anew first; *replaced then tells what it was
+// (st_nlink 0: nothing replaced). Returns the descriptor, or -1 after a
+// message; the file is untouched when the lock is held elsewhere.
+int open_locked_file(const char* path, const char* content, size_t len, struct stat* replaced);
 
 // Locks the run file and writes the working directory and a line end into
 // it. Returns 0, or -1 after "process(%s) already run\n" with argv0.

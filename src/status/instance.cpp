@@ -25,6 +25,9 @@ constexpr size_t READ_LIMIT = 1 << 20;
 constexpr size_t HEAD_LIMIT = PATH_TEXT_SIZE + 1;
 // The supervisor writes a few hundred bytes; more is not its file.
 constexpr size_t STATE_READ_LIMIT = 64 * 1024;
+// How far the start a supervisor read of itself may lie from the kernel's
+// own figure, in clock ticks: a user-mode emulator reports its own count.
+constexpr long long START_TICKS_SLACK = 0;
 
 bool read_at(int fd, char* buf, size_t len, off_t offset, size_t* got)
 {
@@ -102,11 +105,13 @@ const char* state_file_problem(InstanceStatus* st, int fd)
     uid_t owner = 0;
     if (fstat(fd, &file) != 0 || !S_ISREG(file.st_mode))
         return "not a regular file";
-    if (!process_owner(st->pid, &owner) || file.st_uid != owner)
-        return "not owned by the supervisor's account";
-    // Start times are read to the clock tick, modification times finer.
-    if (st->started >= 0 && file.st_mtime < st->started - 1)
-        return "older than the supervisor";
+    // Whoever may write in /tmp/.uci/ can make a run file, hold its lock and
+    // write a state file naming the lock's holder: the three must be of one
+    // account, and that account root or the caller's.
+    if (!process_owner(st->pid, &owner) || file.st_uid != owner || st->run_owner != owner)
+        return "the run file, its lock holder and the state file are not of one account";
+    if (owner != 0 && owner != getuid())
+        return "kept by an account that is neither root nor yours";
     if (file.st_size > static_cast<off_t>(STATE_READ_LIMIT))
         return "too large";
     std::array<char, STATE_READ_LIMIT> text;
@@ -116,7 +121,11 @@ const char* state_file_problem(InstanceStatus* st, int fd)
     parse_state_file(text.data(), got, &st->facts);
     if (!st->facts.magic)
         return "not a state file";
-    if (st->facts.pid != st->pid)
+    // The pid, and the start in clock ticks since boot, which a step of the
+    // wall clock never moves: a process that got the pid later started later.
+    long long ticks = process_start_ticks(st->pid);
+    if (st->facts.pid != st->pid || ticks < 0 || st->facts.start_ticks < ticks - START_TICKS_SLACK ||
+        st->facts.start_ticks > ticks + START_TICKS_SLACK)
         return "written by another process";
     return nullptr;
 }
@@ -301,6 +310,7 @@ bool gather_instance(const char* name, InstanceStatus* st)
     if (dir_len > 0 && dir_len < sizeof st->directory && st->text[0] == '/' &&
         std::memchr(st->text, '\0', dir_len) == nullptr)
         std::memcpy(st->directory, st->text, dir_len);
+    st->run_owner = run.st_uid;
     find_supervisor(st, run);
     find_children(st);
     read_state_file(st);

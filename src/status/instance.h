@@ -47,6 +47,7 @@ struct SharedDir {
 struct InstanceStatus {
     char name[256] = {};
     char run_file[PATH_TEXT_SIZE + 16] = {};
+    uid_t run_owner = 0;
     char state_path[PATH_TEXT_SIZE + 16] = {};
     bool running = false;
     pid_t pid = 0;

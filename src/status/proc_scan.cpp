@@ -101,17 +101,22 @@ pid_t flock_holder(dev_t dev, ino_t ino)
     return holder;
 }
 
-time_t process_start_time(pid_t pid)
+long long process_start_ticks(pid_t pid)
 {
     std::array<char, 1024> buf;
     const char* fields = stat_fields(pid, &buf);
+    // starttime is field 22 of the whole line, the 20th after the name.
+    return fields != nullptr ? field(fields, 19) : -1;
+}
+
+time_t process_start_time(pid_t pid)
+{
     long ticks = sysconf(_SC_CLK_TCK);
     time_t boot = boot_time();
-    if (fields == nullptr || ticks <= 0 || boot < 0)
+    long long start = process_start_ticks(pid);
+    if (ticks <= 0 || boot < 0 || start < 0)
         return -1;
-    // starttime is field 22 of the whole line, the 20th after the name.
-    long long start = field(fields, 19);
-    return start < 0 ? -1 : boot + static_cast<time_t>(start / ticks);
+    return boot + static_cast<time_t>(start / ticks);
 }
 
 pid_t process_parent(pid_t pid, bool* zombie)

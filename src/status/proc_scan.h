@@ -9,6 +9,10 @@
 // /proc/locks names it, or 0.
 pid_t flock_holder(dev_t dev, ino_t ino);
 
+// The process's start in clock ticks since boot (field 22 of its stat), or
+// -1. Unlike the epoch time below, a step of the wall clock never moves it.
+long long process_start_ticks(pid_t pid);
+
 // The process's start time in seconds since the epoch, or -1.
 time_t process_start_time(pid_t pid);
 

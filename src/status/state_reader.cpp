@@ -167,6 +167,8 @@ void read_instance(const Tokens& t, StateFacts* f)
     long long n = 0;
     if (t.is(0, STATE_PID) && number(t, 1, &n)) {
         f->pid = n;
+        if (number(t, 2, &n) && n > 0)
+            f->start_ticks = n;
     } else if (t.is(0, STATE_STARTED)) {
         time_pair(t, 1, &f->started);
     } else if (t.is(0, STATE_WRITTEN)) {

@@ -48,6 +48,7 @@ struct InstanceFacts {
     Stamp changed;                  // the newest change's moment
     Stamp started;
     int32_t pid = 0;
+    uint64_t start_ticks = 0;       // the process's start in clock ticks since boot
     uint8_t umask_takes_bits = 0;   // the file's mode must be set again
     uint32_t pass = 0;
     Stamp pass_started;

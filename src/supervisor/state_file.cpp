@@ -133,7 +133,8 @@ struct Snapshot {
 void write_instance(Out& out, const Snapshot& s)
 {
     const InstanceFacts& f = s.facts;
-    out.printf("%s\n%s %d\n", STATE_MAGIC, STATE_PID, static_cast<int>(f.pid));
+    out.printf("%s\n%s %d %llu\n", STATE_MAGIC, STATE_PID, static_cast<int>(f.pid),
+               static_cast<unsigned long long>(f.start_ticks));
     put_stamp(out, STATE_STARTED, f.started);
     put_stamp(out, STATE_WRITTEN, f.changed);
     out.printf("%s %u %lld %lld\n", STATE_PASS, f.pass, static_cast<long long>(f.pass_started.real),
@@ -244,15 +245,41 @@ bool beside_run_file(const char* run_file, const char* suffix, char* out, size_t
     return n >= 0 && static_cast<size_t>(n) < size;
 }
 
+namespace {
+
+// This process's start in clock ticks since boot (field 22 of
+// /proc/self/stat), which ties the state file to this very process without
+// the wall clock, which a gateway without a real-time clock steps after boot.
+uint64_t own_start_ticks()
+{
+    std::array<char, 512> stat{};
+    int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    ssize_t n = fd >= 0 ? read_retry(fd, stat.data(), stat.size() - 1) : -1;
+    if (fd >= 0)
+        close(fd);
+    const char* p = n > 0 ? std::strrchr(stat.data(), ')') : nullptr;
+    // The name ends with the last ')'; start time is the 20th field after it.
+    for (int spaces = 0; p != nullptr && *p != '\0' && spaces < 20; ++p)
+        spaces += *p == ' ';
+    uint64_t ticks = 0;
+    for (; p != nullptr && *p >= '0' && *p <= '9'; ++p)
+        ticks = ticks * 10 + static_cast<uint64_t>(*p - '0');
+    return ticks;
+}
+
+} // namespace
+
 void note_startup(SupervisorState* state)
 {
     // Read once, before the watchdog thread exists: umask can only be read
     // by setting it.
     mode_t mask = umask(0);
     umask(mask);
+    uint64_t ticks = own_start_ticks();
     at_moment(state, [&](Stamp now) {
         state->facts.started = now;
         state->facts.pid = static_cast<int32_t>(getpid());
+        state->facts.start_ticks = ticks;
         state->facts.umask_takes_bits = (mask & 0644) != 0;
     });
 }

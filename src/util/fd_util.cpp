@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <sys/syscall.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 int write_all(int fd, const void* buf, size_t len)
@@ -57,7 +58,13 @@ int pwrite_all(int fd, const void* buf, size_t len, off_t offset)
 
 long open_files_limit()
 {
-    return sysconf(_SC_OPEN_MAX);
+    // What sysconf(_SC_OPEN_MAX) reports, read directly: sysconf's table of
+    // every other value would cost the static binary code of its own.
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur > static_cast<rlim_t>(LONG_MAX))
+        return -1;
+    return static_cast<long>(limit.rlim_cur);
 }
 
 void close_fd_range(int start, long limit)

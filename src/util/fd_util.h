@@ -20,7 +20,8 @@ ssize_t pread_retry(int fd, void* buf, size_t len, off_t offset);
 // EINTR. Returns 0, or -1.
 int pwrite_all(int fd, const void* buf, size_t len, off_t offset);
 
-// The open-files limit as sysconf reports it, or -1.
+// The open-files limit (the soft RLIMIT_NOFILE, as sysconf(_SC_OPEN_MAX)
+// reports it), or -1 when it is unlimited or unknown.
 long open_files_limit();
 
 // Closes every descriptor in [start, limit). Async-signal-safe: the worker

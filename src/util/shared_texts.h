@@ -14,6 +14,9 @@ constexpr const char* NOTICE_LINE_FORMAT = "%s is not alive, and we will kill it
 constexpr const char* DROPPED_LINE_FORMAT = "%s: earlier events dropped\n";
 // A package that is not ours to install: the local time, the path, the reason.
 constexpr const char* REFUSED_LINE_FORMAT = "%s: upgrade package %s refused: %s\n";
+// After the directory line, when the run-file path held a file of another
+// account or with more than one link, made anew: its owner and link count.
+constexpr const char* REPLACED_LINE_FORMAT = "replaced a run file of uid %u with %u links\n";
 // At start-up, for a watched worker whose name another plug-in beside this
 // one watches too: the name, the alive path it gets instead, the other.
 constexpr const char* SHARED_ALIVE_LINE_FORMAT = "alive file of %s is %s: plug-in %s watches it too\n";

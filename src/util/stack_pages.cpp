@@ -9,7 +9,7 @@ namespace {
 // Asked each time: a guarded static needs a C++ runtime the musl build lacks.
 uintptr_t page_size()
 {
-    return static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    return static_cast<uintptr_t>(getpagesize());
 }
 
 } // namespace

@@ -11,7 +11,7 @@ import time
 import unittest
 
 import harness
-from harness import BINARY, PlugwatchCase, read
+from harness import BINARY, PlugwatchCase, namespace_mode, read
 
 IDLE = "idle"
 
@@ -76,6 +76,32 @@ class StartupFailures(PlugwatchCase):
                 else:
                     self.assertEqual(read(victim), "precious\n")
                 self.assertEqual(p.starts(), [])
+
+    def test_run_file_made_first_by_another_account_is_replaced(self):
+        if namespace_mode() != "root":
+            self.skipTest("acting as another account needs root")
+        neighbour = "setpriv --reuid 65534 --regid 65534 --clear-groups "
+        # The lock is held before the supervisor starts.
+        hold = ("(setsid %sflock -x %%(f)s sleep 100000 </dev/null >/dev/null 2>&1 &); "
+                "while flock -n %%(f)s true; do sleep 0.01; done")
+        cases = (
+            # A neighbour made the run file first and holds its lock for ever.
+            ("made and locked", neighbour + "sh -c ': >/tmp/.uci/%(n)s.run'; " + hold % neighbour, 65534, 1),
+            # A second name of a root file elsewhere, locked by its owner.
+            ("hard link", ": >/tmp/held; ln /tmp/held /tmp/.uci/%(n)s.run; " + hold % "", 0, 2),
+        )
+        for label, planting, uid, links in cases:
+            with self.subTest(label):
+                p = self.plugin(config=self.watch("zqw-a"), workers={"zqw-a": IDLE})
+                run = "/tmp/.uci/%s.run" % p.name
+                p.prepare("mkdir -p /tmp/.uci && chmod 1777 /tmp/.uci && " + planting % {"n": p.name, "f": run})
+                p.start()
+                p.wait_starts(1)
+                self.assertEqual(p.run_file(), "%s\nreplaced a run file of uid %d with %d links\n"
+                                 % (p.files, uid, links))
+                own = os.lstat(p.uci(p.name + ".run"))
+                self.assertEqual((own.st_uid, own.st_nlink), (0, 1))
+                self.assertIsNone(p.status())
 
     def test_second_instance_is_refused_and_leaves_the_first_intact(self):
         p = self.plugin(config=self.watch("zqw-a"), workers={"zqw-a": IDLE})

@@ -239,10 +239,38 @@ class Status(PlugwatchCase):
             p.ns_run("chown 65534 /tmp/.uci/pwtest.state")
             code, inst, w = instance(p)
             self.assertEqual((code, inst["state_file"]["trusted"]), (1, False))
-            self.assertEqual(inst["state_file"]["problem"], "not owned by the supervisor's account")
+            self.assertEqual(inst["state_file"]["problem"],
+                             "the run file, its lock holder and the state file are not of one account")
             self.assertEqual({x["state"] for x in w.values()}, {"unknown"})
             self.assertEqual(len(inst["other_pids"]), 2)
             p.stop()
+
+    def test_a_neighbours_lock_and_state_file_and_a_clock_step(self):
+        p = self.plugin(config=self.watch("zq-a"), workers={"zq-a": "idle"})
+        p.start()
+        p.wait_starts(1)
+        # The wall clock stepped an hour since the state file was written (a
+        # gateway without a real-time clock meets its time server): the
+        # supervisor is still recognised by its start in clock ticks.
+        p.ns_run("touch -d @$(( $(date +%%s) - 3600 )) /tmp/.uci/%s.state" % p.name)
+        code, inst, w = instance(p, p.name)
+        self.assertEqual((code, inst["state_file"]["trusted"], w["zq-a"]["state"]), (0, True, "up"))
+        if harness.namespace_mode() != "root":
+            return
+        # No supervisor of "demo" runs: a neighbour made its run file (naming
+        # this plug-in's directory), holds the lock, and wrote a state file
+        # naming the lock's holder and its child.
+        forged = ("printf 'plugwatch-state 1\\npid %%s %%s\\nworker 0 name zq-a\\nworker 0 pid %%s\\n' "
+                  "$PPID $(cut -d\\) -f2 /proc/$PPID/stat | cut -d' ' -f21) $$ >/tmp/.uci/demo.state; "
+                  "exec sleep 100000")
+        p.ns_run("chmod 1777 /tmp/.uci && printf '%s\\n' >/tmp/.uci/demo.run && chown 65534 /tmp/.uci/demo.run && "
+                 "(setsid setpriv --reuid 65534 --regid 65534 --clear-groups flock -x /tmp/.uci/demo.run sh -c %s "
+                 "</dev/null >/dev/null 2>&1 &) && while [ ! -s /tmp/.uci/demo.state ]; do sleep 0.01; done"
+                 % (p.files, shell_quote(forged)))
+        code, inst, w = instance(p, "demo")
+        self.assertEqual((code, inst["running"], inst["state_file"]["trusted"]), (1, True, False))
+        self.assertEqual(inst["state_file"]["problem"], "kept by an account that is neither root nor yours")
+        self.assertEqual(w["zq-a"]["state"], "unknown")
 
     def test_not_running_and_no_such_instance(self):
         p = self.plugin(config=self.watch("zq-boot"), workers={"zq-boot": "finish 129"})

@@ -149,6 +149,16 @@ class Neighbours(PlugwatchCase):
             ("another owner", "1777", 130, plant, "owned by uid 65534"),
             ("another owner", "1777", 131, plant, "owned by uid 65534"),
             ("directory", "0777", 131, NEIGHBOUR + "mkdir /tmp/.uci/ttupgrade.tgz", "a directory"),
+            # Root's own, but anyone may rewrite it while tar reads it.
+            ("root's, mode 0666", "0777", 130, "cp %(pkg)s /tmp/.uci/ttupgrade.tgz && chmod 666 /tmp/.uci/ttupgrade.tgz",
+             "writable by others"),
+            ("root's, mode 0666", "0777", 131, "cp %(pkg)s /tmp/.uci/ttupgrade.tgz && chmod 666 /tmp/.uci/ttupgrade.tgz",
+             "writable by others"),
+            # A second name of a root-only file elsewhere on the same file system.
+            ("hard link", "1777", 130, "cp %(pkg)s /tmp/pkg.tgz && chmod 600 /tmp/pkg.tgz && "
+             "ln /tmp/pkg.tgz /tmp/.uci/ttupgrade.tgz", "more than one link"),
+            ("hard link", "1777", 131, "echo secret >/tmp/secret && chmod 600 /tmp/secret && "
+             "ln /tmp/secret /tmp/.uci/ttupgrade.tgz", "more than one link"),
         )
         for label, mode, code, planting, reason in cases:
             with self.subTest(label, code=code):

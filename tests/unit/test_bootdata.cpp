@@ -243,10 +243,15 @@ TEST(Upgrade, OnlyRegularFilesOfOursArePackages)
         mode_t mode;
         uid_t owner;
         const char* why; // nullptr: a package
+        nlink_t links = 1;
     } cases[] = {
         {S_IFREG | 0600, 0, nullptr},
         {S_IFREG | 0644, 1000, nullptr}, // the files directory's owner
+        {S_IFREG | 0755, 0, nullptr},
         {S_IFREG | 0666, 65534, "owned by uid 65534"},
+        {S_IFREG | 0666, 0, "writable by others"},
+        {S_IFREG | 0664, 1000, "writable by others"},
+        {S_IFREG | 0644, 0, "more than one link", 2},
         {S_IFDIR | 0755, 0, "a directory"},
         {S_IFIFO | 0666, 0, "a FIFO"},
         {S_IFSOCK | 0777, 0, "a socket"},
@@ -258,6 +263,7 @@ TEST(Upgrade, OnlyRegularFilesOfOursArePackages)
         struct stat st {};
         st.st_mode = c.mode;
         st.st_uid = c.owner;
+        st.st_nlink = c.links;
         char why[64] = "";
         EXPECT_EQ(package_refusal(st, 0, 1000, why, sizeof why), c.why == nullptr ? 0 : 1) << c.mode;
         EXPECT_STREQ(why, c.why == nullptr ? "" : c.why);
