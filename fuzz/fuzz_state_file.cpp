@@ -2,9 +2,11 @@
 // it takes must stay within its bounds, every text terminated, and what the
 // supervisor writes must read back the same.
 #include "status/state_reader.h"
+#include "supervisor/state_file.h"
 #include "util/shared_texts.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -32,10 +34,44 @@ void check(const StateFacts& f)
     }
 }
 
+// Writes a state file through the supervisor's own writer for a worker
+// named with the input's first bytes, reads it back and checks the name and
+// pid came through unchanged.
+void round_trip(const uint8_t* data, size_t size)
+{
+    static SupervisorState* state = [] {
+        auto* s = new SupervisorState();
+        std::snprintf(s->run_file_path, sizeof s->run_file_path, "/tmp/pwfuzz.run");
+        s->process_count = 1;
+        return s;
+    }();
+    size_t len = 0;
+    while (len < size && len < 255 && data[len] != 0)
+        ++len;
+    WatchedProcess& slot = state->processes[0];
+    std::memcpy(slot.name, data, len);
+    slot.name[len] = '\0';
+    slot.pid = static_cast<int32_t>(len + 1);
+    publish_state(state);
+    FILE* f = std::fopen("/tmp/pwfuzz.state", "r");
+    if (f == nullptr)
+        __builtin_trap();
+    static char text[64 * 1024];
+    size_t got = std::fread(text, 1, sizeof text, f);
+    std::fclose(f);
+    auto facts = std::make_unique<StateFacts>();
+    parse_state_file(text, got, facts.get());
+    check(*facts);
+    const StateWorker& w = facts->workers[0];
+    if (facts->worker_count != 1 || std::strcmp(w.name, slot.name) != 0 || !w.has_pid || w.pid != slot.pid)
+        __builtin_trap();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    round_trip(data, size);
     // An exact-size copy, so that any read past the end is caught.
     char* text = static_cast<char*>(std::malloc(size + 1));
     if (text == nullptr)

@@ -317,16 +317,31 @@ void add_state_facts(cJSON* o, const InstanceStatus& st)
                                                       : cJSON_CreateNull());
 }
 
-// The record as parsed, its texts made valid UTF-8 (a record is any JSON).
+// A copy of a parsed JSON value with every string and key made valid UTF-8
+// (a record is any JSON, and may hold any bytes).
+cJSON* utf8_copy(const cJSON* item)
+{
+    if (cJSON_IsString(item))
+        return json_text_of(item->valuestring);
+    if (!cJSON_IsArray(item) && !cJSON_IsObject(item))
+        return cJSON_Duplicate(item, false);
+    cJSON* copy = cJSON_IsArray(item) ? cJSON_CreateArray() : cJSON_CreateObject();
+    for (const cJSON* child = item->child; child != nullptr && copy != nullptr; child = child->next) {
+        cJSON* value = utf8_copy(child);
+        if (cJSON_IsArray(item)) {
+            cJSON_AddItemToArray(copy, value);
+            continue;
+        }
+        static char key[SHOWN_SIZE];
+        utf8_text(child->string, std::strlen(child->string), key, sizeof key);
+        cJSON_AddItemToObject(copy, key, value);
+    }
+    return copy;
+}
+
 cJSON* boot_record_json(const InstanceStatus& st)
 {
-    json_text text(st.boot_record ? cJSON_PrintUnformatted(st.boot_record.get()) : nullptr);
-    if (!text)
-        return cJSON_CreateNull();
-    static char buf[SHOWN_SIZE];
-    utf8_text(text.get(), std::strlen(text.get()), buf, sizeof buf);
-    cJSON* record = cJSON_Parse(buf);
-    return record != nullptr ? record : cJSON_CreateNull();
+    return st.boot_record ? utf8_copy(st.boot_record.get()) : cJSON_CreateNull();
 }
 
 } // namespace

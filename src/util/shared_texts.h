@@ -22,9 +22,6 @@ constexpr const char* REPLACED_LINE_FORMAT = "replaced a run file of uid %u with
 constexpr const char* SHARED_ALIVE_LINE_FORMAT = "alive file of %s is %s: plug-in %s watches it too\n";
 
 // The pieces a reader looks for in those lines.
-constexpr const char EXIT_LINE_TEXT[] = " exited normally with code(";
-constexpr const char SIGNAL_LINE_TEXT[] = " killed by signal(";
-constexpr const char NOTICE_LINE_TEXT[] = " is not alive, and we will kill it.";
 constexpr const char DROPPED_LINE_TEXT[] = ": earlier events dropped";
 constexpr const char REFUSED_LINE_TEXT[] = ": upgrade package ";
 
@@ -64,7 +61,6 @@ constexpr char STATE_OPTIONS[] = "options";            // texts
 constexpr char STATE_END[] = "end";                    // time, how, code
 constexpr char STATE_ENDS[] = "ends";                  // how:code=count ..., other=count
 constexpr char STATE_MISSES[] = "misses";              // watchdog checks missed in a row
-constexpr char STATE_KILLS[] = "watchdog_kills";       // kills by the watchdog
 
 // How an end came; a watchdog kill is its signal 9.
 enum class EndHow : uint8_t { none, exit, signal, watchdog };

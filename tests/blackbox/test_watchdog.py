@@ -3,6 +3,7 @@ a row, a restart with 199."""
 
 import os
 import re
+import signal
 import time
 import unittest
 
@@ -136,6 +137,33 @@ class Watchdog(PlugwatchCase):
             self.assertEqual(p.ns_run("cat /proc/%d/comm" % second.pid).stdout, "zq-gone\n")
             self.assertNotIn("is not alive", p.run_file())
             self.assert_innocent_alive(p, first.pid)
+
+    def test_a_kill_during_an_install_leaves_workers_signals_alone(self):
+        # The install's tar waits until the watchdog has killed the silent
+        # worker meanwhile; every worker started afterwards must still get
+        # SIGINT and SIGQUIT as the supervisor had them, not ignored.
+        record = 'grep SigIgn /proc/$$/status >"$R/sig.$$"\n'
+        p = self.plugin(config=self.watch(("zq-mute", "true"), "zq-boss"))
+        package = p.make_package({"zq-mute": record + IDLE, "zq-boss": record + IDLE})
+        p.add_worker("zq-mute", record + IDLE)
+        p.add_worker("zq-boss", record + '[ "$N" = 1 ] && { sleep 300; cp %s /tmp/.uci/ttupgrade.tgz; finish 130; }\n%s'
+                     % (package, IDLE))
+        slow = os.path.join(p.root, "slowtar")
+        with open(slow, "w") as f:
+            f.write("#!/bin/sh\nunset LD_PRELOAD\nwhile ! grep -q 'not alive' /tmp/.uci/%s.run; do sleep 0.01; done\n"
+                    "exec %s/realtar \"$@\"\n" % (p.name, p.root))
+        os.chmod(slow, 0o755)
+        p.prepare('real=$(command -v tar) && cp "$real" %s/realtar && mount --bind %s "$real"' % (p.root, slow))
+        p.start()
+        mute = p.wait_starts(3, "zq-mute", timeout=60)
+        boss = p.wait_starts(2, "zq-boss")
+        self.assertEqual(p.argv(boss[1].pid)[:3], ["../data//zq-boss", "-r", "130"])
+        for s in mute[1:] + boss[1:]:
+            path = os.path.join(p.rec, "sig.%d" % s.pid)
+            p.wait_until(lambda: os.path.exists(path) and read(path).strip(), 10, path)
+            ignored = int(read(path).split()[1], 16)
+            self.assertEqual(ignored & ((1 << (signal.SIGINT - 1)) | (1 << (signal.SIGQUIT - 1))), 0, (s, hex(ignored)))
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 
 namespace {
@@ -170,7 +171,12 @@ TEST(RunLines, DirectoryRefusalsCutAndTail)
     RunFileSummary s;
     summarize_run_file(text.data(), text.size(), &s);
     EXPECT_EQ(std::string(s.directory, s.directory_len), "/p/files");
-    EXPECT_GE(s.dropped_at, 0);
+    struct tm dropped = {};
+    time_t dropped_at = static_cast<time_t>(s.dropped_at);
+    ASSERT_NE(localtime_r(&dropped_at, &dropped), nullptr);
+    EXPECT_EQ(std::vector<int>({dropped.tm_year + 1900, dropped.tm_mon, dropped.tm_mday, dropped.tm_hour,
+                                dropped.tm_min, dropped.tm_sec}),
+              std::vector<int>({2024, 2, 5, 9, 41, 7}));
     EXPECT_EQ(s.refusals, 2u);
     EXPECT_EQ(std::string(s.last_refusal.detail, s.last_refusal.detail_len), "a FIFO");
     EXPECT_EQ(s.tail_count, 5);
