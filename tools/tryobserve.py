@@ -170,6 +170,9 @@ class Run:
             m = re.match(r"^(?P<name>.*) is not alive, and we will kill it\.$", line)
             if m:
                 self.notices.append((now, m.group("name")))
+            m = re.match(r"^.*: upgrade package \S+ refused: (?P<why>.*)$", line)
+            if m and self.installs and self.installs[-1]["boot"] is None:
+                self.installs[-1]["refused"] = m.group("why")
             say(now, "run file  %s" % line)
         self._note_names()
         status = os.path.join(self.out, "status")
@@ -260,7 +263,9 @@ class Run:
     def install_result(self, install):
         """What became of an install, in words."""
         words = []
-        if install["code"] == 130:
+        if install.get("refused"):
+            words.append("the package was refused (%s): nothing installed" % install["refused"])
+        elif install["code"] == 130:
             if install["boot"] == "data/":
                 words.append("unpacked into data/ and booted from there")
             elif install["boot"] == "files/":

@@ -16,6 +16,7 @@ import time
 RING_LINES = 200            # newest lines kept per worker process
 SHOW_PER_SECOND = 20        # lines shown per worker process and real second
 LINE_CAP = 1000             # characters of a line kept and shown
+PID_LINE_CAP = 32           # bytes the first line (the pid) may take
 CHUNK = 1 << 16
 
 
@@ -76,28 +77,36 @@ class Output:
                 except OSError:
                     data = b""
                 if not data:
-                    self.selector.unregister(key.fileobj)
-                    key.fileobj.close()
+                    self._drop(key)
                     self._take(key.data, b"\n" if key.data.partial else b"")
                     continue
-                self._take(key.data, data)
+                if not self._take(key.data, data):
+                    # Not the trace's connection (no pid first): only it goes.
+                    self._drop(key)
+
+    def _drop(self, key):
+        self.selector.unregister(key.fileobj)
+        key.fileobj.close()
 
     def _take(self, stream, data):
         """Counts a chunk, keeps its newest lines and shows what the rate
         allows. Only the chunk's last lines are split out: a flood costs a
-        count, not a line each."""
+        count, not a line each. False for a connection that does not start
+        with a pid line."""
         now = time.time()
         if stream.pid is None:
             stream.head += data
             if b"\n" not in stream.head:
-                return
+                return len(stream.head) <= PID_LINE_CAP
             first, data = stream.head.split(b"\n", 1)
-            stream.pid = int(first or b"0")
+            if not first.isdigit():
+                return False
+            stream.pid = int(first)
         stream.bytes += len(data)
         ended = data.count(b"\n")
         if not ended:
             stream.partial = (stream.partial + data)[:LINE_CAP]
-            return
+            return True
         stream.lines += ended
         stream.tokens = min(SHOW_PER_SECOND, stream.tokens + (now - stream.refilled) * SHOW_PER_SECOND)
         stream.refilled = now
@@ -116,6 +125,7 @@ class Output:
             for i, text in enumerate(kept):
                 self.shown.append((now, stream.pid, text, skipped if i == 0 else 0))
             stream.skipped = 0 if kept else skipped
+        return True
 
     def take_shown(self):
         """The lines to show since the last call: (real time, pid, line,

@@ -84,7 +84,7 @@ void find_children(InstanceStatus* st)
 {
     if (!st->running)
         return;
-    for_each_process([st](pid_t pid) {
+    auto take = [st](pid_t pid) {
         bool zombie = false;
         if (process_parent(pid, &zombie) != st->pid || zombie)
             return true;
@@ -95,7 +95,17 @@ void find_children(InstanceStatus* st)
             c.args_len = 0;
         process_comm(pid, c.comm, sizeof c.comm);
         return ++st->child_count < MAX_CHILDREN;
-    });
+    };
+    // The supervisor's own children, as the kernel lists them; every
+    // process on the gateway only where it keeps no such list.
+    pid_t kids[MAX_CHILDREN];
+    int count = 0;
+    if (!process_children(st->pid, kids, MAX_CHILDREN, &count)) {
+        for_each_process(take);
+        return;
+    }
+    for (int i = 0; i < count && take(kids[i]); ++i) {
+    }
 }
 
 // Why the state file cannot be taken as the supervisor's word, or nullptr.

@@ -159,6 +159,37 @@ long process_cmdline(pid_t pid, char* buf, size_t size)
     return read_small(path.data(), buf, size);
 }
 
+bool process_children(pid_t parent, pid_t* out, int max, int* count)
+{
+    *count = 0;
+    std::array<char, 64> path;
+    std::snprintf(path.data(), path.size(), "/proc/%d/task", static_cast<int>(parent));
+    DIR* tasks = opendir(path.data());
+    if (tasks == nullptr)
+        return false;
+    bool listed = false;
+    while (struct dirent* e = readdir(tasks)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::array<char, 320> file;
+        std::snprintf(file.data(), file.size(), "/proc/%d/task/%s/children", static_cast<int>(parent), e->d_name);
+        std::array<char, 4096> text;
+        if (read_small(file.data(), text.data(), text.size()) < 0)
+            continue;
+        listed = true;
+        for (char* p = text.data(); *count < max;) {
+            char* end = nullptr;
+            long pid = std::strtol(p, &end, 10);
+            if (end == p || pid <= 0)
+                break;
+            out[(*count)++] = static_cast<pid_t>(pid);
+            p = end;
+        }
+    }
+    closedir(tasks);
+    return listed;
+}
+
 void* open_process_list()
 {
     return opendir("/proc");

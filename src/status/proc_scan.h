@@ -29,6 +29,11 @@ bool process_comm(pid_t pid, char* buf, size_t size);
 // length, or -1 when it cannot be read.
 long process_cmdline(pid_t pid, char* buf, size_t size);
 
+// The children of parent (of all its threads) from the kernel's own lists,
+// at most max into out. False where the kernel keeps no such list (then
+// only a walk over every process finds them).
+bool process_children(pid_t parent, pid_t* out, int max, int* count);
+
 // Calls visit for every process in /proc; stops early when visit returns false.
 template <typename F>
 void for_each_process(F visit);

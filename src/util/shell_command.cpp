@@ -11,8 +11,9 @@ pid_t start_shell_command(const char* command, int out)
     if (pid == 0) {
         if (out >= 0 && out != STDOUT_FILENO)
             dup2(out, STDOUT_FILENO);
+        // execve, not execv, which only worker starts use.
         const char* argv[] = {"sh", "-c", command, nullptr};
-        execv("/bin/sh", const_cast<char* const*>(argv));
+        execve("/bin/sh", const_cast<char* const*>(argv), environ);
         _exit(127);
     }
     return pid < 0 ? -1 : pid;

@@ -33,7 +33,7 @@ BAD = {
 
 
 # The mistakes authors really make, with a deliberate install.
-PKG_STAGE = 'case "$*" in *-r*) idle ;; esac\nsleep 50\ncp "$PWTRY_PKG" /tmp/.uci/ttupgrade.tgz\nexit 130\n'
+PKG_STAGE = 'case "$*" in *-r*) idle ;; esac\nsleep 50\ncp "$PWTRY_PKG" "$PLUGWATCH_PACKAGE"\nexit 130\n'
 MISTAKES = {
     "fast": (False, "exit 3\n"),
     # Daemonizes: a loop left behind at every start.

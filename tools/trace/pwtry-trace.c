@@ -147,7 +147,9 @@ static int connect_output(void)
     l.len = 0;
     put_number(&l, syscall(SYS_getpid), 1);
     l.text[l.len++] = '\n';
-    int saved = dup(1);
+    /* The console, kept to restore it if the exec fails; no worker may
+     * inherit it. */
+    int saved = fcntl(1, F_DUPFD_CLOEXEC, 0);
     if (write(fd, l.text, l.len) != (ssize_t)l.len || saved < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) {
         if (saved >= 0) {
             dup2(saved, 1);
