@@ -112,7 +112,9 @@ class Status(PlugwatchCase):
         self.assertEqual((w["zq-late"]["last_end"]["code"], w["zq-late"]["ends"]["exit"]), (3, {"3": 1}))
 
     def test_watchdog_kill_and_restart_all_into_data(self):
-        boss = '[ "$N" = 1 ] && { cp %s /tmp/.uci/ttupgrade.tgz; finish 130; }\nidle'
+        # Asks once zq-silent runs, so that its first start is on record.
+        boss = ('[ "$N" = 1 ] && { until grep -q "^start${T}zq-silent${T}" "$R/events"; do sleep 1; done\n'
+                'cp %s /tmp/.uci/ttupgrade.tgz; finish 130; }\nidle')
         workers = {"zq-silent": "idle", "zq-boss": None}
         p = self.plugin(config=self.watch(("zq-silent", "true"), "zq-boss"))
         package = p.make_package({"zq-silent": "idle", "zq-boss": "idle"})

@@ -17,8 +17,11 @@ DATA_OPTIONS = ["-T", "/tmp/.uci/", "-D", "../data/", "-O", "velmar_rtos510"]
 
 class Upgrade(PlugwatchCase):
     def upgrader(self, code, package=True):
+        # Asks once zq-keep runs: a pass's kill may otherwise end zq-keep
+        # before it could note its first start.
         stage = 'cp "$PKG" /tmp/.uci/ttupgrade.tgz\n' if package else ""
-        return '[ "$N" = 1 ] && { %sfinish %d; }\nidle' % (stage, code)
+        wait = 'until grep -q "^start${T}zq-keep${T}" "$R/events"; do sleep 1; done\n'
+        return '[ "$N" = 1 ] && { %s%sfinish %d; }\nidle' % (wait, stage, code)
 
     def make(self, code, package=True):
         p = self.plugin(config=self.watch("zq-up", ("zq-keep", "true")))
