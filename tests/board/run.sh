@@ -143,6 +143,20 @@ with tarfile.open(sys.argv[1], "w:gz", format=tarfile.GNU_FORMAT) as tar:
     member("up", "..")
     member("up/climbed")
 EOF
+# pws1, pws2: two plug-ins side by side, each with a worker named agent that
+# keeps an alive file. pws1's agent installs a package from its own package
+# path and every pws1 worker restarts; pws2's agent must keep its pid.
+side='{"__watch": {"processes": [{"base": "agent", "excheck": true}]}}'
+for p in pws1 pws2; do
+    plugin $p "$side"
+done
+worker pws1 agent 'echo "side pws1 $$ $PLUGWATCH_PACKAGE" >>$L
+[ "$(grep -c "^side pws1 " $L)" = 1 ] && { sleep 2; cp /pkg/pws1.tgz "$PLUGWATCH_PACKAGE"; exit 130; }
+idle'
+worker pws2 agent 'echo "side pws2 $$ $PLUGWATCH_PACKAGE" >>$L
+idle'
+cp "$root/nodra/apps/pws1/files/agent" "$work/pkg/agent"
+tar czf "$root/pkg/pws1.tgz" --owner=0 --group=0 -C "$work/pkg" agent
 # pwc: a program that cannot be executed.
 plugin pwc "$(watch c-missing)"
 # pwk: its worker gets SIGTERM when the supervisor is killed.
@@ -299,6 +313,18 @@ expect "linked entries: pwl1's install booted from its own data/" \
 expect "linked entries: pwl2's worker left alone" '^pwl2 starts 1$'
 expect "the hostile archive was handed over" "^run pwh: $D: h1 exited normally with code\\(130\\)$"
 expect "a hostile archive wrote nothing outside ../data/" '^hostile outside: none$'
+expect "side by side: pws1 installed its own package and booted from its data/" \
+    '^log: start agent [0-9]+ [0-9.]+ \.\./data//agent -r 130 -A /tmp/\.uci//pws1\.agent\.alive -T '
+expect "side by side: each plug-in's workers learn its own package path" \
+    '^log: side pws2 [0-9]+ /tmp/\.uci/pws2\.ttupgrade\.tgz$'
+expect "side by side: pws2's agent kept its pid through pws1's install and restart" \
+    '^side pws2 agent starts 1, first alive yes$'
+for p in pws1 pws2; do
+    other=pws1
+    [ $p = pws1 ] && other=pws2
+    expect "side by side: $p's agent has an alive file of its own" \
+        "^run $p: alive file of agent is /tmp/\\.uci//$p\\.agent\\.alive: plug-in $other watches it too\$"
+done
 expect "the clock is past 2038" '^clock set 2040$'
 expect "an event line dated after 2038" "^run pwe: [A-Z][a-z]{2} Mar  1 [0-9:]{8} 2040: e1 exited normally with code\\(3\\)$"
 # The single restart waits its 10 s.
