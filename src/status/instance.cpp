@@ -25,9 +25,7 @@ constexpr size_t READ_LIMIT = 1 << 20;
 constexpr size_t HEAD_LIMIT = PATH_TEXT_SIZE + 1;
 // The supervisor writes a few hundred bytes; more is not its file.
 constexpr size_t STATE_READ_LIMIT = 64 * 1024;
-// How far the start a supervisor read of itself may lie from the kernel's
-// own figure, in clock ticks: a user-mode emulator reports its own count.
-constexpr long long START_TICKS_SLACK = 0;
+
 
 bool read_at(int fd, char* buf, size_t len, off_t offset, size_t* got)
 {
@@ -134,8 +132,7 @@ const char* state_file_problem(InstanceStatus* st, int fd)
     // The pid, and the start in clock ticks since boot, which a step of the
     // wall clock never moves: a process that got the pid later started later.
     long long ticks = process_start_ticks(st->pid);
-    if (st->facts.pid != st->pid || ticks < 0 || st->facts.start_ticks < ticks - START_TICKS_SLACK ||
-        st->facts.start_ticks > ticks + START_TICKS_SLACK)
+    if (st->facts.pid != st->pid || ticks < 0 || st->facts.start_ticks != ticks)
         return "written by another process";
     return nullptr;
 }

@@ -247,13 +247,17 @@ bool beside_run_file(const char* run_file, const char* suffix, char* out, size_t
 
 namespace {
 
-// This process's start in clock ticks since boot (field 22 of
-// /proc/self/stat), which ties the state file to this very process without
-// the wall clock, which a gateway without a real-time clock steps after boot.
+// This process's start in clock ticks since boot (field 22 of its stat),
+// which ties the state file to this very process without the wall clock,
+// which a gateway without a real-time clock steps after boot. Read from the
+// main thread's task entry, which a user-mode emulator passes through
+// instead of answering with a stat of its own making.
 uint64_t own_start_ticks()
 {
     std::array<char, 512> stat{};
-    int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    std::array<char, 48> path;
+    std::snprintf(path.data(), path.size(), "/proc/self/task/%d/stat", static_cast<int>(getpid()));
+    int fd = open(path.data(), O_RDONLY | O_CLOEXEC);
     ssize_t n = fd >= 0 ? read_retry(fd, stat.data(), stat.size() - 1) : -1;
     if (fd >= 0)
         close(fd);
