@@ -178,8 +178,10 @@ json_ptr load_record_for_update(const char* path)
     return json_ptr(cJSON_CreateObject());
 }
 
-void log_refusal(int run_fd, const char* path, const char* why)
+void log_refusal(int run_fd, const char* path, const char* why, const PackageOwner* owner)
 {
+    if (owner != nullptr && owner->refusal_size > 0)
+        std::snprintf(owner->refusal, owner->refusal_size, "%s", why);
     std::array<char, 8192 + 256> line;
     int n = std::snprintf(line.data(), line.size(), REFUSED_LINE_FORMAT, local_time_text().data(), path, why);
     if (n > 0 && static_cast<size_t>(n) < line.size())
@@ -191,7 +193,7 @@ void log_refusal(int run_fd, const char* path, const char* why)
 // what another account left there must never be installed and run as root.
 // Everything afterwards reads this descriptor, never the name again. An
 // invalid descriptor means no package; a refusal leaves a run-file line.
-unique_fd open_package(const char* path, int run_fd, bool* refused)
+unique_fd open_package(const char* path, int run_fd, bool* refused, const PackageOwner* owner)
 {
     unique_fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     std::array<char, 64> why{};
@@ -211,7 +213,7 @@ unique_fd open_package(const char* path, int run_fd, bool* refused)
             return fd;
         }
     }
-    log_refusal(run_fd, path, why.data());
+    log_refusal(run_fd, path, why.data(), owner);
     *refused = true;
     return unique_fd();
 }
@@ -287,7 +289,7 @@ bool foreign_package(int fd, const PackageOwner& owner, const char* path, int ru
     std::array<char, 160> why{};
     if (package_fits(fit, in_data, why.data(), why.size()))
         return false;
-    log_refusal(run_fd, path, why.data());
+    log_refusal(run_fd, path, why.data(), &owner);
     return true;
 }
 
@@ -302,11 +304,11 @@ InstallOutcome apply_upgrade_package(int code, int run_fd, const PackageOwner* o
     unique_fd fd;
     if (owner != nullptr && owner->own_path != nullptr) {
         std::snprintf(package.data(), package.size(), "%s", owner->own_path);
-        fd = open_package(package.data(), run_fd, &refused);
+        fd = open_package(package.data(), run_fd, &refused, owner);
     }
     if (!fd && !refused) {
         std::snprintf(package.data(), package.size(), "%s/%s", UCI_DIR, UPGRADE_PACKAGE_NAME);
-        fd = open_package(package.data(), run_fd, &refused);
+        fd = open_package(package.data(), run_fd, &refused, owner);
         if (fd && code == 130 && owner != nullptr && foreign_package(fd.get(), *owner, package.data(), run_fd))
             return InstallOutcome::refused;
     }

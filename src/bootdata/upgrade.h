@@ -22,6 +22,8 @@ struct PackageOwner {
     const char* own_path;
     const char* const* workers;
     int count;
+    char* refusal;          // the reason of a refusal is copied here
+    size_t refusal_size;
 };
 InstallOutcome apply_upgrade_package(int code, int run_fd, const PackageOwner* owner = nullptr);
 

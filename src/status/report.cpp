@@ -184,10 +184,9 @@ void print_instance(const InstanceStatus& st)
         if (st.children[c].worker < 0)
             std::printf("  other child: pid %d (%s)\n", static_cast<int>(st.children[c].pid),
                         shown(st.children[c].comm));
-    const RunLine& refusal = st.summary.last_refusal;
-    if (st.summary.refusals != 0)
-        std::printf("  REFUSED PACKAGES: %u, the last at %s: %s\n", st.summary.refusals,
-                    clock_text(refusal.time).data(), shown(refusal.detail, refusal.detail_len));
+    if (st.facts.refusals != 0)
+        std::printf("  REFUSED PACKAGES: %lu, the last at %s: %s\n", st.facts.refusals,
+                    clock_text(epoch_of(st, st.facts.refused_at)).data(), shown(st.facts.refusal));
     if (st.summary.dropped_at >= 0)
         std::printf("  events before %s were dropped\n", clock_text(st.summary.dropped_at).data());
     if (st.summary.tail_count > 0)
@@ -308,13 +307,11 @@ void add_state_facts(cJSON* o, const InstanceStatus& st)
     cJSON_AddItemToObject(o, "restart_code", number_or_null(st.facts.restart_code, st.trusted));
     cJSON_AddItemToObject(o, "segv_count", number_or_null(static_cast<long long>(st.facts.segv_count), st.trusted));
     cJSON_AddItemToObject(o, "install", install_json(st));
-    const RunLine& refusal = st.summary.last_refusal;
+    const StateFacts& f = st.facts;
     cJSON* refused = cJSON_AddObjectToObject(o, "refused_packages");
-    cJSON_AddNumberToObject(refused, "count", st.summary.refusals);
-    cJSON_AddItemToObject(refused, "last_time", number_or_null(refusal.time, st.summary.refusals != 0));
-    cJSON_AddItemToObject(refused, "last_reason", st.summary.refusals != 0
-                                                      ? json_text_of(refusal.detail, refusal.detail_len)
-                                                      : cJSON_CreateNull());
+    cJSON_AddNumberToObject(refused, "count", static_cast<double>(f.refusals));
+    cJSON_AddItemToObject(refused, "last_time", f.refusals != 0 ? time_or_null(st, f.refused_at) : cJSON_CreateNull());
+    cJSON_AddItemToObject(refused, "last_reason", f.refusals != 0 ? json_text_of(f.refusal) : cJSON_CreateNull());
 }
 
 // A copy of a parsed JSON value with every string and key made valid UTF-8

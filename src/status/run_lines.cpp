@@ -7,38 +7,10 @@
 
 namespace {
 
-// The last occurrence of needle in [text, text + len), or nullptr.
-const char* find_last(const char* text, size_t len, const char* needle)
-{
-    size_t n = std::strlen(needle);
-    for (size_t i = len >= n ? len - n + 1 : 0; i-- > 0;)
-        if (std::memcmp(text + i, needle, n) == 0)
-            return text + i;
-    return nullptr;
-}
-
 bool ends_with(const char* text, size_t len, const char* suffix)
 {
     size_t n = std::strlen(suffix);
     return len >= n && std::memcmp(text + len - n, suffix, n) == 0;
-}
-
-// "<time>: upgrade package <path> refused: <reason>".
-bool parse_refusal(const char* line, size_t len, RunLine* out)
-{
-    static const char reason[] = " refused: ";
-    // The refusal follows the time text at once.
-    const char* at = static_cast<const char*>(memmem(line, len, ": ", 2));
-    size_t rest = at != nullptr ? static_cast<size_t>(line + len - at) : 0;
-    const char* why = find_last(line, len, reason);
-    if (rest < sizeof REFUSED_LINE_TEXT - 1 || std::memcmp(at, REFUSED_LINE_TEXT, sizeof REFUSED_LINE_TEXT - 1) != 0 ||
-        why == nullptr || why < at)
-        return false;
-    out->kind = RunLineKind::refused;
-    out->time = parse_asctime(line, static_cast<size_t>(at - line));
-    out->detail = why + sizeof reason - 1;
-    out->detail_len = static_cast<size_t>(line + len - out->detail);
-    return true;
 }
 
 } // namespace
@@ -62,8 +34,6 @@ time_t parse_asctime(const char* text, size_t len)
 RunLine parse_run_line(const char* line, size_t len)
 {
     RunLine out;
-    if (parse_refusal(line, len, &out))
-        return out;
     if (ends_with(line, len, DROPPED_LINE_TEXT)) {
         out.kind = RunLineKind::dropped;
         out.time = parse_asctime(line, len - (sizeof DROPPED_LINE_TEXT - 1));
@@ -101,10 +71,6 @@ void summarize_run_file(const char* text, size_t len, RunFileSummary* summary)
             RunLine l = parse_run_line(line, line_len);
             if (l.kind == RunLineKind::dropped)
                 summary->dropped_at = l.time;
-            if (l.kind == RunLineKind::refused) {
-                ++summary->refusals;
-                summary->last_refusal = l;
-            }
         }
         return true;
     });

@@ -1,19 +1,17 @@
 // Reading a supervisor's run file for what only it holds: the working
-// directory (its first line), the newest lines, the cut marker and refused
-// packages. Any text is accepted: lines of other kinds are passed over.
+// directory (its first line), the newest lines and the cut marker. Any text
+// is accepted: lines of other kinds are passed over.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 
-enum class RunLineKind { dropped, refused, other };
+enum class RunLineKind { dropped, other };
 
 struct RunLine {
     RunLineKind kind = RunLineKind::other;
     time_t time = -1; // -1 when the line carries no time or it cannot be read
-    const char* detail = nullptr; // a refusal's reason, not terminated
-    size_t detail_len = 0;
 };
 
 // Classifies one line (without its line end).
@@ -28,8 +26,6 @@ struct RunFileSummary {
     size_t directory_len = 0;   // the first line
     const char* directory = nullptr;
     time_t dropped_at = -1;     // the newest cut marker, if any
-    uint32_t refusals = 0;      // refused packages
-    RunLine last_refusal;
     // The newest lines after the first, as offsets into the text.
     size_t tail_start[RUN_TAIL_LINES] = {};
     size_t tail_len[RUN_TAIL_LINES] = {};

@@ -200,6 +200,10 @@ void read_instance(const Tokens& t, StateFacts* f)
         f->install_outcome = text_index(INSTALL_OUTCOME_TEXTS, INSTALL_OUTCOME_COUNT, t.at[2], t.len[2]);
         time_pair(t, 3, &f->install_began);
         time_pair(t, 5, &f->install_ended);
+    } else if (t.is(0, STATE_REFUSED) && t.count > 4 && number(t, 1, &n) && n > 0 &&
+               time_pair(t, 2, &f->refused_at)) {
+        f->refusals = static_cast<unsigned long>(n);
+        decode_state_text(t.at[4], t.len[4], f->refusal, sizeof f->refusal);
     }
 }
 

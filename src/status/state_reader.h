@@ -63,6 +63,9 @@ struct StateFacts {
     int install_outcome = -1;     // InstallOutcome, -1 unknown text
     StateTime install_began;
     StateTime install_ended;
+    unsigned long refusals = 0;   // packages refused since start-up
+    StateTime refused_at;         // the newest one's time and reason
+    char refusal[REFUSAL_TEXT_SIZE] = {};
     int worker_count = 0;         // 1 + the highest slot named
     StateWorker workers[MAX_PROCESSES];
 };

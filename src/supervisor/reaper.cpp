@@ -84,13 +84,17 @@ int release_slot(SupervisorState* state, pid_t pid, bool* marked)
 InstallOutcome install_package(SupervisorState* state, int code)
 {
     std::array<char, PATH_TEXT_SIZE + 32> own;
+    std::array<char, REFUSAL_TEXT_SIZE> refusal{};
     const char* workers[MAX_PROCESSES] = {};
-    PackageOwner owner{nullptr, workers, 0};
+    PackageOwner owner{nullptr, workers, 0, refusal.data(), refusal.size()};
     if (beside_run_file(state->run_file_path, PACKAGE_FILE_SUFFIX, own.data(), own.size()))
         owner.own_path = own.data();
     for (int i = 0; i < state->process_count && i < MAX_PROCESSES; ++i)
         workers[owner.count++] = state->processes[i].name;
-    return apply_upgrade_package(code, state->run_fd, &owner);
+    InstallOutcome outcome = apply_upgrade_package(code, state->run_fd, &owner);
+    if (refusal[0] != '\0')
+        note_refusal(state, refusal.data());
+    return outcome;
 }
 
 } // namespace

@@ -30,6 +30,7 @@ struct EndCount {
     uint8_t how = 0;
 };
 constexpr int END_COUNT_KINDS = 6;
+constexpr int REFUSAL_TEXT_SIZE = 80;
 
 // What the state file tells of a slot beyond its pid. Written by the main
 // thread under facts_lock; read under it by whichever thread writes the file.
@@ -62,6 +63,9 @@ struct InstanceFacts {
     uint8_t install_outcome = 0;
     Stamp install_began;
     Stamp install_ended;
+    uint32_t refusals = 0;          // packages refused since start-up
+    Stamp refused_at;
+    char refusal[REFUSAL_TEXT_SIZE] = {}; // the newest one's reason
 };
 
 struct WatchedProcess {

@@ -144,6 +144,12 @@ void write_instance(Out& out, const Snapshot& s)
     if (f.delay_slot > 0)
         out.printf("%s %d %u %lld %lld\n", STATE_DELAY, f.delay_slot - 1, f.delay_seconds,
                    static_cast<long long>(f.delay_due.real), static_cast<long long>(f.delay_due.mono));
+    if (f.refusals != 0) {
+        out.printf("%s %u %lld %lld ", STATE_REFUSED, f.refusals, static_cast<long long>(f.refused_at.real),
+                   static_cast<long long>(f.refused_at.mono));
+        out.text(f.refusal);
+        out.put("\n", 1);
+    }
     if (f.install_code != 0 && f.install_outcome < INSTALL_OUTCOME_COUNT)
         out.printf("%s %d %s %lld %lld %lld %lld\n", STATE_INSTALL, f.install_code,
                    INSTALL_OUTCOME_TEXTS[f.install_outcome], static_cast<long long>(f.install_began.real),
@@ -339,6 +345,16 @@ void note_delay(SupervisorState* state, int index, unsigned int seconds)
         f.delay_due = state->processes[index].facts.ended;
         f.delay_due.real += seconds;
         f.delay_due.mono += seconds;
+    });
+}
+
+void note_refusal(SupervisorState* state, const char* why)
+{
+    at_moment(state, [&](Stamp now) {
+        InstanceFacts& f = state->facts;
+        ++f.refusals;
+        f.refused_at = now;
+        std::snprintf(f.refusal, sizeof f.refusal, "%s", why);
     });
 }
 

@@ -22,6 +22,10 @@ void note_end(SupervisorState* state, int index, int code, EndHow how, int cycle
 // The slot's restart delay begins, counted from its end just noted. The
 // slot's next start ends it.
 void note_delay(SupervisorState* state, int index, unsigned int seconds);
+// A package refused (for any reason the run file gives): counted, with the
+// newest reason.
+void note_refusal(SupervisorState* state, const char* why);
+
 // An install with this code begins (running) or has ended with outcome.
 void note_install(SupervisorState* state, int code, InstallOutcome outcome);
 

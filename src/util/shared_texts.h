@@ -23,7 +23,6 @@ constexpr const char* SHARED_ALIVE_LINE_FORMAT = "alive file of %s is %s: plug-i
 
 // The pieces a reader looks for in those lines.
 constexpr const char DROPPED_LINE_TEXT[] = ": earlier events dropped";
-constexpr const char REFUSED_LINE_TEXT[] = ": upgrade package ";
 
 // How a worker's program path starts when it runs from the data directory:
 // the data directory joined to the name with "%s/%s".
@@ -52,6 +51,7 @@ constexpr char STATE_RESTART_CODE[] = "restart_code";  // the cycle's restart co
 constexpr char STATE_SEGV_COUNT[] = "segv_count";      // segfault restarts so far
 constexpr char STATE_DELAY[] = "delay";                // slot, seconds, due time
 constexpr char STATE_INSTALL[] = "install";            // code, outcome, start time, end time
+constexpr char STATE_REFUSED[] = "refused";            // count, the newest's time and reason
 // Worker facts: "worker N KEY values", N the slot.
 constexpr char STATE_WORKER[] = "worker";
 constexpr char STATE_NAME[] = "name";                  // text
