@@ -138,6 +138,25 @@ class Watchdog(PlugwatchCase):
             self.assertNotIn("is not alive", p.run_file())
             self.assert_innocent_alive(p, first.pid)
 
+    def test_a_restart_of_all_clears_the_mark_of_a_kill_just_before(self):
+        # The reaping loop sleeps out zq-crash's segfault delay (330 to
+        # 390 s) while zq-boss asks for a restart of all (345 s) and the
+        # watchdog kills zq-hush (360 s). zq-boss, the older child, is
+        # collected first: the pass kills the rest and starts them again.
+        workers = {"zq-boss": '[ "$N" = 1 ] && { sleep 345; finish 160; }\nidle',
+                   "zq-hush": IDLE,
+                   "zq-crash": '[ "$N" = 1 ] && { sleep 330; crash 11; }\nidle'}
+        p = self.plugin(config=self.watch("zq-boss", ("zq-hush", "true"), "zq-crash"), workers=workers, speed=20)
+        p.start()
+        hush = p.wait_starts(2, "zq-hush", timeout=60)
+        self.assertEqual(p.argv(hush[1].pid)[1:3], ["-r", "160"])
+        self.assertIn("zq-hush is not alive, and we will kill it.", p.run_file())
+        # Killed by anyone else now, it is restarted with the signal's own
+        # number: the watchdog's mark went with the worker it was for.
+        p.ns_run("kill -9 %d" % hush[1].pid)
+        hush = p.wait_starts(3, "zq-hush", timeout=60)
+        self.assertEqual(p.argv(hush[2].pid)[1:3], ["-r", "9"])
+
     def test_a_kill_during_an_install_leaves_workers_signals_alone(self):
         # The install's tar waits until the watchdog has killed the silent
         # worker meanwhile; every worker started afterwards must still get
