@@ -200,7 +200,9 @@ void load_workers(InstanceStatus* st)
 {
     std::array<char, PATH_TEXT_SIZE + 16> path;
     std::snprintf(path.data(), path.size(), "%s/config", st->directory);
-    st->config_ok = st->directory[0] != '\0' && load_watch_config(path.data(), &st->config) == 0;
+    if (st->directory[0] != '\0')
+        st->config = load_json_file(path.data());
+    st->config_ok = st->config != nullptr;
     if (st->trusted) {
         st->worker_count = st->facts.worker_count;
         for (int i = 0; i < st->worker_count; ++i) {
@@ -212,14 +214,18 @@ void load_workers(InstanceStatus* st)
         }
         return;
     }
-    // Without the supervisor's word only the names are known, from config.
-    for (int i = 0; st->config_ok && i < st->config.process_count && i < MAX_PROCESSES; ++i) {
+    // Without the supervisor's word only the names are known, from config
+    // as the supervisor reads it (no list: the default worker).
+    int count = 0;
+    const cJSON* list = st->config_ok ? watch_entries(st->config.get(), &count) : nullptr;
+    for (int i = 0; st->config_ok && i < (count > 0 ? count : 1) && i < MAX_PROCESSES; ++i) {
         WorkerStatus& w = st->workers[st->worker_count++];
-        w.name = st->config.processes[i].name;
+        w.name = count > 0 ? json_get_string(cJSON_GetArrayItem(list, i), "base") : DEFAULT_PROCESS_NAME;
         w.state = st->running ? WorkerState::unknown : WorkerState::down;
-        if (st->config.processes[i].alive_path[0] != '\0')
-            w.alive_path = st->config.processes[i].alive_path;
+        st->config_ok = w.name != nullptr;
     }
+    if (!st->config_ok)
+        st->worker_count = 0;
 }
 
 // Whether text names the program of worker base: "<base>" from the plug-in's

@@ -68,7 +68,7 @@ struct InstanceStatus {
     char package_misfit[160] = {};      // why it would refuse a shared one
     char package_owner[256] = {};       // the instance it looks like it is for
     bool config_ok = false;
-    SupervisorState config;
+    json_ptr config;                    // for the names when the state file cannot be used
     bool trusted = false;               // the state file's facts are used
     const char* state_problem = nullptr; // why not
     StateFacts facts;
