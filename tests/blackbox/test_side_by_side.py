@@ -41,11 +41,12 @@ class SideBySide(PlugwatchCase):
                                  "boss": '[ "$N" = 1 ] && { sleep 30; finish 160; }\n' + IDLE})
         b.start()
         b_agent = b.wait_starts(1, "agent")[0]
-        # An agent an earlier A left behind (it runs in A's directory), and
-        # one that belongs to no plug-in.
-        r = b.ns_run("mkdir -p /tmp/stale && cp \"$(command -v sleep)\" %s && "
-                     "(cd %s || exit; setsid %s 100000 </dev/null >/dev/null 2>&1 & echo $!) && "
-                     "(cd /; setsid %s 100000 </dev/null >/dev/null 2>&1 & echo $!)" % (STALE, a.files, STALE, STALE))
+        # An agent an earlier A left behind, and one that belongs to no
+        # plug-in: the same program, without arguments, told apart only by
+        # the directory it runs in. It waits on a FIFO it holds open itself.
+        run = "setsid %s <>/tmp/stale/fifo >/dev/null 2>&1 & echo $!" % STALE
+        r = b.ns_run("mkdir -p /tmp/stale && cp \"$(command -v cat)\" %s && mkfifo /tmp/stale/fifo && "
+                     "(cd %s || exit; %s) && (cd /; %s)" % (STALE, a.files, run, run))
         stale, stranger = (int(x) for x in r.stdout.split())
         a.start(beside=b)
         # A's start-up, its restart of all (160) and its watchdog kill (199).
