@@ -146,7 +146,7 @@ class Watchdog(PlugwatchCase):
         workers = {"zq-boss": '[ "$N" = 1 ] && { sleep 345; finish 160; }\nidle',
                    "zq-hush": IDLE,
                    "zq-crash": '[ "$N" = 1 ] && { sleep 330; crash 11; }\nidle'}
-        p = self.plugin(config=self.watch("zq-boss", ("zq-hush", "true"), "zq-crash"), workers=workers, speed=20)
+        p = self.plugin(config=self.watch("zq-boss", ("zq-hush", "true"), "zq-crash"), workers=workers, speed=50)
         p.start()
         hush = p.wait_starts(2, "zq-hush", timeout=60)
         self.assertEqual(p.argv(hush[1].pid)[1:3], ["-r", "160"])
