@@ -188,7 +188,6 @@ int run_supervisor(int argc, char** argv, SupervisorState* state)
     std::array<char, PATH_TEXT_SIZE> name{};
     std::snprintf(name.data(), name.size(), "%s", argv0);
     separate_shared_alive_files(state, basename(name.data()));
-    export_package_path(state);
     signal(SIGCHLD, SIG_DFL);
     note_startup(state);
     publish_state(state);

@@ -1,6 +1,8 @@
 #include "supervisor/launcher.h"
 
+#include "supervisor/state_file.h"
 #include "util/fd_util.h"
+#include "util/shared_texts.h"
 
 #include <algorithm>
 #include <array>
@@ -68,9 +70,29 @@ struct ChildPlan {
     long fd_limit;
     pid_t parent;
     const char* const* texts;
+    char* const* envp;
     std::array<char, 8192 + 64 + ERROR_TEXT_ROOM> message;
     size_t prefix_len;
 };
+
+// The environment a worker gets: the supervisor's, with extra first (where
+// getenv finds it before an inherited entry of that name), in env. Formed
+// on the stack, not the heap, where a block kept for good would cost the
+// gateway a page in every instance. An environment larger than env holds
+// is handed on as it is.
+char* const* worker_environment(const char* extra, const char** env, size_t size)
+{
+    size_t n = 0;
+    if (extra != nullptr)
+        env[n++] = extra;
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+        if (n + 1 == size)
+            return environ;
+        env[n++] = *e;
+    }
+    env[n] = nullptr;
+    return const_cast<char* const*>(env);
+}
 
 [[noreturn]] void run_child(ChildPlan& plan)
 {
@@ -85,7 +107,7 @@ struct ChildPlan {
     sigaction(SIGPIPE, &plan.pipe_default, nullptr);
     sigprocmask(SIG_SETMASK, &g_start_mask, nullptr);
     close_fd_range(3, plan.fd_limit);
-    execv(plan.path, const_cast<char* const*>(plan.args.argv.data()));
+    execve(plan.path, const_cast<char* const*>(plan.args.argv.data()), plan.envp);
 
     int err = errno;
     char* msg = plan.message.data();
@@ -136,10 +158,12 @@ void build_worker_argv(const char* path, const char* alive_path, int restart_cod
 }
 
 pid_t spawn_child(const char* path, const char* alive_path, int restart_code, int daemon_flag,
-                  int data_dir)
+                  int data_dir, const char* extra_env)
 {
     ChildPlan plan;
     plan.path = path;
+    const char* env[WORKER_ENV_ENTRIES];
+    plan.envp = worker_environment(extra_env, env, WORKER_ENV_ENTRIES);
     plan.pipe_default = {};
     plan.pipe_default.sa_handler = SIG_DFL;
     sigemptyset(&plan.pipe_default.sa_mask);
@@ -169,11 +193,15 @@ pid_t spawn_child(const char* path, const char* alive_path, int restart_code, in
 void start_process(SupervisorState* state, int index, int restart_code)
 {
     WatchedProcess& slot = state->processes[index];
+    // The plug-in's own package path, for the worker kit's staging.
+    std::array<char, 320> package;
+    int n = std::snprintf(package.data(), package.size(), "%s=", PACKAGE_ENV);
+    bool named = beside_run_file(state->run_file_path, PACKAGE_FILE_SUFFIX, package.data() + n, package.size() - n);
     std::array<char, 8192> path;
     if (state->data_dir_mode == 1)
         std::snprintf(path.data(), path.size(), "%s/%s", DATA_DIR, slot.name);
     else
         std::snprintf(path.data(), PATH_TEXT_SIZE, "%s", slot.name);
     slot.pid = spawn_child(path.data(), slot.alive_path, restart_code, state->daemon_flag,
-                           state->data_dir_mode == 1 ? 1 : 0);
+                           state->data_dir_mode == 1 ? 1 : 0, named ? package.data() : nullptr);
 }

@@ -8,6 +8,8 @@
 
 constexpr const char* PLATFORM_TAG = "velmar_rtos510";
 constexpr int WORKER_ARGV_ENTRIES = 16;
+// Room for the environment handed to a worker, terminator included.
+constexpr size_t WORKER_ENV_ENTRIES = 256;
 
 // A worker's argument vector, prepared before fork so that the child never
 // allocates or formats. The entries point at the caller's path and alive
@@ -31,12 +33,15 @@ void ignore_broken_console();
 void build_worker_argv(const char* path, const char* alive_path, int restart_code,
                        int daemon_flag, int data_dir, WorkerArgv* out);
 
-// Forks (vfork) and executes the worker. Returns the child's id in the
-// supervisor, or -1 after printing "failed to fork". Call from the main thread
-// only: the child's parent-death signal is tied to the thread that forked.
+// Forks (vfork) and executes the worker, with the supervisor's environment
+// and extra_env ("NAME=value", or nullptr) first in it. Returns the child's id
+// in the supervisor, or -1 after printing "failed to fork". Call from the main
+// thread only: the child's parent-death signal is tied to the thread that
+// forked.
 pid_t spawn_child(const char* path, const char* alive_path, int restart_code, int daemon_flag,
-                  int data_dir);
+                  int data_dir, const char* extra_env);
 
-// Starts the worker of slot index in the current data-directory mode and
+// Starts the worker of slot index in the current data-directory mode, with
+// the plug-in's own package path in its environment (PLUGWATCH_PACKAGE), and
 // stores the result of spawn_child in the slot's pid.
 void start_process(SupervisorState* state, int index, int restart_code);

@@ -1,18 +1,15 @@
 #include "supervisor/neighbours.h"
 
 #include "supervisor/config.h"
-#include "supervisor/state_file.h"
 #include "util/json_file.h"
 #include "util/run_log.h"
 #include "util/shared_texts.h"
 
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -77,30 +74,4 @@ void separate_shared_alive_files(SupervisorState* state, const char* name)
             compare_with(state, name, entry->d_name, &moved);
     }
     closedir(apps);
-}
-
-void export_package_path(const SupervisorState* state)
-{
-    // The environment is replaced by a copy with the entry first, where
-    // getenv finds it before any inherited one; on the heap like setenv's,
-    // which would bring its own bookkeeping along.
-    std::array<char, PATH_TEXT_SIZE + 32> path;
-    if (!beside_run_file(state->run_file_path, PACKAGE_FILE_SUFFIX, path.data(), path.size()))
-        return;
-    size_t count = 0;
-    while (environ != nullptr && environ[count] != nullptr)
-        ++count;
-    size_t entry_size = sizeof PACKAGE_ENV + 1 + std::strlen(path.data());
-    auto** copy = static_cast<char**>(std::malloc((count + 2) * sizeof(char*)));
-    auto* entry = static_cast<char*>(std::malloc(entry_size));
-    if (copy == nullptr || entry == nullptr) {
-        std::free(copy);
-        std::free(entry);
-        return;
-    }
-    std::snprintf(entry, entry_size, "%s=%s", PACKAGE_ENV, path.data());
-    copy[0] = entry;
-    std::memcpy(copy + 1, environ, count * sizeof(char*));
-    copy[count + 1] = nullptr;
-    environ = copy;
 }

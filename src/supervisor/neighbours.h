@@ -11,7 +11,3 @@
 // outcome does not depend on which starts first. Call after the run file is
 // acquired and before the watchdog starts.
 void separate_shared_alive_files(SupervisorState* state, const char* name);
-
-// Sets PLUGWATCH_PACKAGE, which workers inherit, to this plug-in's own
-// package path.
-void export_package_path(const SupervisorState* state);

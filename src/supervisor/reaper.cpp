@@ -80,8 +80,10 @@ int release_slot(SupervisorState* state, pid_t pid, bool* marked)
 }
 
 // Installs the package for code: the plug-in's own package when there is
-// one, else the shared one if it can be ours.
-InstallOutcome install_package(SupervisorState* state, int code)
+// one, else the shared one if it can be ours. Never inlined: its path buffer
+// would deepen the reaping loop's frame, and every wait would then keep one
+// more page of stack resident.
+__attribute__((noinline)) InstallOutcome install_package(SupervisorState* state, int code)
 {
     std::array<char, PATH_TEXT_SIZE + 32> own;
     std::array<char, REFUSAL_TEXT_SIZE> refusal{};

@@ -162,11 +162,16 @@ static int connect_output(void)
     return saved;
 }
 
-int execv(const char* path, char* const argv[])
+/* A worker's start: its exec, noted, with its output connected to the run's
+ * socket. The supervisor starts workers with execve (execv in older builds);
+ * the shells it runs for tar ("/bin/sh -c ...") are no workers and pass. */
+static int traced_exec(const char* path, char* const argv[], char* const envp[])
 {
-    static int (*real_execv)(const char*, char* const[]);
-    if (real_execv == NULL)
-        real_execv = (int (*)(const char*, char* const[]))dlsym(RTLD_NEXT, "execv");
+    static int (*real_execve)(const char*, char* const[], char* const[]);
+    if (real_execve == NULL)
+        real_execve = (int (*)(const char*, char* const[], char* const[]))dlsym(RTLD_NEXT, "execve");
+    if (strcmp(path, "/bin/sh") == 0 && argv[0] != NULL && argv[1] != NULL && strcmp(argv[1], "-c") == 0)
+        return real_execve(path, argv, envp);
     struct line l;
     begin(&l, "exec");
     tab(&l);
@@ -179,7 +184,7 @@ int execv(const char* path, char* const argv[])
     }
     finish(&l);
     int saved = connect_output();
-    int result = real_execv(path, argv);
+    int result = real_execve(path, argv, envp);
     if (saved >= 0) {
         int err = errno;
         dup2(saved, 1);
@@ -188,6 +193,16 @@ int execv(const char* path, char* const argv[])
         errno = err;
     }
     return result;
+}
+
+int execve(const char* path, char* const argv[], char* const envp[])
+{
+    return traced_exec(path, argv, envp);
+}
+
+int execv(const char* path, char* const argv[])
+{
+    return traced_exec(path, argv, environ);
 }
 
 /* The name a child ended under, read while it is still a zombie: what it ran
