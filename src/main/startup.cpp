@@ -185,9 +185,7 @@ int run_supervisor(int argc, char** argv, SupervisorState* state)
     }
     if (acquire_run_file(argv0, state) != 0)
         std::exit(0);
-    std::array<char, PATH_TEXT_SIZE> name{};
-    std::snprintf(name.data(), name.size(), "%s", argv0);
-    separate_shared_alive_files(state, basename(name.data()));
+    separate_shared_alive_files(state, argv0);
     signal(SIGCHLD, SIG_DFL);
     note_startup(state);
     publish_state(state);

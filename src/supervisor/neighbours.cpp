@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <libgen.h>
 #include <sys/stat.h>
 
 namespace {
@@ -60,8 +61,11 @@ void compare_with(SupervisorState* state, const char* name, const char* other, u
 
 } // namespace
 
-void separate_shared_alive_files(SupervisorState* state, const char* name)
+void separate_shared_alive_files(SupervisorState* state, const char* argv0)
 {
+    std::array<char, PATH_TEXT_SIZE> copy{};
+    std::snprintf(copy.data(), copy.size(), "%s", argv0);
+    const char* name = basename(copy.data());
     struct stat own;
     if (stat(".", &own) != 0)
         return;

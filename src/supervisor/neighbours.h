@@ -6,8 +6,8 @@
 
 // Gives each watched worker whose name another plug-in beside this one also
 // watches an alive file of its own, "/tmp/.uci//NAME.BASE.alive" (NAME the
-// run file's name), with a line in the run file naming the base and the
-// other plug-in. Every plug-in reads the others' configurations, so the
-// outcome does not depend on which starts first. Call after the run file is
-// acquired and before the watchdog starts.
-void separate_shared_alive_files(SupervisorState* state, const char* name);
+// run file's name, the base name of argv0), with a line in the run file
+// naming the base and the other plug-in. Every plug-in reads the others'
+// configurations, so the outcome does not depend on which starts first.
+// Call after the run file is acquired and before the watchdog starts.
+void separate_shared_alive_files(SupervisorState* state, const char* argv0);
