@@ -23,29 +23,33 @@ bool slot_has_alive_file(const WatchedProcess& slot)
 void kill_silent_worker(SupervisorState* state, WatchedProcess& slot, pid_t pid)
 {
     slot.miss_count = 0;
-    // Only while the slot still holds the pid the sweep read: the reaping
-    // loop takes an ended worker's pid out of its slot under the same lock
-    // before collecting it, so this is always an uncollected child of ours,
-    // never a number given to another process since. A slot that holds
-    // another pid by now holds a healthy successor: nothing is done to it.
-    // Marked before the kill, so that the reaping loop always sees the mark
-    // of the kill it collects. By pid as well as by name: a worker that
-    // exec'd a program of another name, or runs under an interpreter, is
-    // invisible to the name.
-    pthread_mutex_lock(&state->slot_lock);
-    if (slot.pid != pid) {
-        pthread_mutex_unlock(&state->slot_lock);
+    // A slot that holds another pid by now holds a healthy successor (the
+    // silent worker ended and was restarted meanwhile): nothing is done.
+    if (slot.pid != pid)
         return;
-    }
+    // The notice is written outside the slot lock, which the reaping loop
+    // takes at every end: a cut of the run file must not hold it up.
     std::array<char, 8192> text;
     int n = std::snprintf(text.data(), text.size(), NOTICE_LINE_FORMAT, slot.name);
     if (n > 0)
         write_run_log(state->run_fd, text.data(), std::strlen(text.data()));
-    slot.watchdog_killed = 1;
-    kill(pid, SIGKILL);
+    // Signalled and marked only while the slot still holds the pid: the
+    // reaping loop takes an ended worker's pid out of its slot under the same
+    // lock before collecting it, so this is always an uncollected child of
+    // ours, never a number given to another process since. Marked before the
+    // kill, so that the reaping loop always sees the mark of the kill it
+    // collects. By pid as well as by name: a worker that exec'd a program of
+    // another name, or runs under an interpreter, is invisible to the name.
+    pthread_mutex_lock(&state->slot_lock);
+    bool ours = slot.pid == pid;
+    if (ours) {
+        slot.watchdog_killed = 1;
+        kill(pid, SIGKILL);
+    }
     pthread_mutex_unlock(&state->slot_lock);
     const char* name = slot.name;
-    kill_plugin_processes(&name, 1);
+    if (ours)
+        kill_plugin_processes(&name, 1);
 }
 
 } // namespace
