@@ -2,6 +2,8 @@
 
 #include "bootdata/version_stamp.h"
 #include "util/fixed_paths.h"
+#include "util/run_log.h"
+#include "util/shared_texts.h"
 
 #include <array>
 #include <cerrno>
@@ -36,7 +38,7 @@ int clear_boot_record()
     return 0;
 }
 
-int check_boot_record()
+int check_boot_record(int run_fd, char* outdated, size_t size)
 {
     json_ptr record = load_boot_record();
     if (!record)
@@ -45,7 +47,17 @@ int check_boot_record()
     if (version == nullptr)
         return 0;
     if (compare_version_stamps(version, BUILTIN_VERSION) < 0) {
+        // The upgrade the record names is abandoned: never without a word.
+        // The version is any text a package left: no line end of its own; an
+        // empty one shows as "".
+        if (version[0] == '\0')
+            version = "\"\"";
+        size_t n = 0;
+        for (; n + 1 < size && version[n] != '\0'; ++n)
+            outdated[n] = static_cast<unsigned char>(version[n]) < ' ' || version[n] == 0x7f ? '?' : version[n];
+        outdated[n] = '\0';
         clear_boot_record();
+        write_run_line(run_fd, RECORD_DELETED_LINE_FORMAT, local_time_text().data(), outdated, BUILTIN_VERSION);
         return 0;
     }
     return json_get_int(record.get(), "plugindata") == 1 ? 1 : 0;

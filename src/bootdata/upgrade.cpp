@@ -182,10 +182,7 @@ void log_refusal(int run_fd, const char* path, const char* why, const PackageOwn
 {
     if (owner != nullptr && owner->refusal_size > 0)
         std::snprintf(owner->refusal, owner->refusal_size, "%s", why);
-    std::array<char, 8192 + 256> line;
-    int n = std::snprintf(line.data(), line.size(), REFUSED_LINE_FORMAT, local_time_text().data(), path, why);
-    if (n > 0 && static_cast<size_t>(n) < line.size())
-        write_run_log(run_fd, line.data(), static_cast<size_t>(n));
+    write_run_line(run_fd, REFUSED_LINE_FORMAT, local_time_text().data(), path, why);
 }
 
 // Opens the package without following a link or waiting on a FIFO, and

@@ -5,6 +5,7 @@
 #include "supervisor/neighbours.h"
 #include "supervisor/state_file.h"
 #include "util/fd_util.h"
+#include "util/run_log.h"
 #include "util/shared_texts.h"
 #include "watchdog/watchdog.h"
 
@@ -89,12 +90,6 @@ int open_locked_file(const char* path, const char* content, size_t len, struct s
         std::printf("failed to open %s\n", path);
         return -1;
     }
-    int flags = fcntl(fd, F_GETFD);
-    if (flags < 0 || fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0) {
-        std::printf("FD_CLOEXEC failed for %s\n", path);
-        close(fd);
-        return -1;
-    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         std::printf("already in use for %s\n", path);
         close(fd);
@@ -121,13 +116,9 @@ int acquire_run_file(const char* argv0, SupervisorState* state)
         return -1;
     }
     write_all(state->run_fd, "\n", 1);
-    if (replaced.st_nlink != 0) {
-        std::array<char, 96> line;
-        int n = std::snprintf(line.data(), line.size(), REPLACED_LINE_FORMAT, static_cast<unsigned>(replaced.st_uid),
-                              static_cast<unsigned>(replaced.st_nlink));
-        if (n > 0 && static_cast<size_t>(n) < line.size())
-            write_all(state->run_fd, line.data(), static_cast<size_t>(n));
-    }
+    if (replaced.st_nlink != 0)
+        write_run_line(state->run_fd, REPLACED_LINE_FORMAT, static_cast<unsigned>(replaced.st_uid),
+                       static_cast<unsigned>(replaced.st_nlink));
     return 0;
 }
 

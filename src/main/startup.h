@@ -7,8 +7,6 @@
 #include <cstddef>
 #include <sys/stat.h>
 
-constexpr const char* APPS_ROOT = "/nodra/apps";
-
 // Changes to the directory part of program_path; does nothing for nullptr.
 // A failing chdir is not reported.
 void enter_app_directory(const char* program_path);

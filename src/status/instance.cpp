@@ -1,5 +1,6 @@
 #include "status/instance.h"
 
+#include "status/config_check.h"
 #include "status/package_view.h"
 #include "status/proc_scan.h"
 #include "supervisor/config.h"
@@ -203,6 +204,8 @@ void load_workers(InstanceStatus* st)
     if (st->directory[0] != '\0')
         st->config = load_json_file(path.data());
     st->config_ok = st->config != nullptr;
+    if (st->directory[0] != '\0')
+        config_refused(path.data(), st->config_problem, sizeof st->config_problem);
     if (st->trusted) {
         st->worker_count = st->facts.worker_count;
         for (int i = 0; i < st->worker_count; ++i) {

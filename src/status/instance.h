@@ -69,6 +69,7 @@ struct InstanceStatus {
     char package_owner[256] = {};       // the instance it looks like it is for
     bool config_ok = false;
     json_ptr config;                    // for the names when the state file cannot be used
+    char config_problem[160] = {};      // why the supervisor would refuse the config now
     bool trusted = false;               // the state file's facts are used
     const char* state_problem = nullptr; // why not
     StateFacts facts;

@@ -2,6 +2,8 @@
 // doing, as each supervisor's state file tells it, checked against /proc,
 // with the run file's newest lines. It only reads: it never writes, deletes,
 // locks or signals anything.
+#include "status/config_check.h"
+#include "status/inert.h"
 #include "status/instance.h"
 #include "status/report.h"
 #include "util/fixed_paths.h"
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <new>
+#include <sys/stat.h>
 
 namespace {
 
@@ -25,6 +28,8 @@ void usage(FILE* out)
                "  NAME     the instance whose run file is /tmp/.uci/NAME.run\n"
                "  PATH     a plug-in program path, as the platform starts it\n"
                "  --json   one JSON object instead of the text\n"
+               "  --version  this tool's release and version stamp (each instance's own\n"
+               "           are in its status)\n"
                "Exit status: 0 all up, 1 a worker down, 3 not running, 4 usage or no such instance.\n",
                out);
 }
@@ -41,6 +46,9 @@ bool parse_options(int argc, char** argv, Options* o)
     for (; i < argc; ++i) {
         if (std::strcmp(argv[i], "--json") == 0) {
             o->json = true;
+        } else if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("plugwatch-status %s (plugwatch version stamp %s)\n", RELEASE_VERSION, BUILTIN_VERSION);
+            std::exit(0);
         } else if (std::strcmp(argv[i], "--help") == 0) {
             usage(stdout);
             std::exit(0);
@@ -60,8 +68,39 @@ bool parse_options(int argc, char** argv, Options* o)
     return true;
 }
 
+// An outside text made inert for the console, in one of two buffers.
+const char* inert_copy(const char* text)
+{
+    static char buffers[2][2 * PATH_TEXT_SIZE];
+    static int next = 0;
+    char* out = buffers[next];
+    next = 1 - next;
+    inert_text(text, std::strlen(text), out, sizeof buffers[0]);
+    return out;
+}
+
+// Without a run file the supervisor may have stopped at start-up, printing
+// only "failed to init daemon": say what it found wrong with the config.
+void explain_config(const char* operand)
+{
+    std::array<char, PATH_TEXT_SIZE + 64> path{};
+    const char* slash = std::strrchr(operand, '/');
+    if (slash != nullptr)
+        std::snprintf(path.data(), path.size(), "%.*s/config", static_cast<int>(slash - operand), operand);
+    else
+        std::snprintf(path.data(), path.size(), "%s/%s/files/config", APPS_ROOT, operand);
+    std::array<char, 160> why{};
+    struct stat st;
+    std::array<char, PATH_TEXT_SIZE + 64> dir = path;
+    *std::strrchr(dir.data(), '/') = '\0';
+    if (stat(dir.data(), &st) == 0 && config_refused(path.data(), why.data(), why.size()))
+        std::fprintf(stderr, "plugwatch-status: config %s refused: %s (plugwatch stops at start-up with "
+                             "\"failed to init daemon\")\n",
+                     inert_copy(path.data()), inert_copy(why.data()));
+}
+
 // Shows one instance; returns its exit status.
-int show(const char* name, bool json, cJSON* list)
+int show(const char* name, const char* operand, bool json, cJSON* list)
 {
     void* memory = std::malloc(sizeof(InstanceStatus));
     if (memory == nullptr) {
@@ -72,6 +111,7 @@ int show(const char* name, bool json, cJSON* list)
     int status = STATUS_USAGE;
     if (!gather_instance(name, st)) {
         std::fprintf(stderr, "plugwatch-status: no such instance: %s (no %s%s.run)\n", name, UCI_DIR, name);
+        explain_config(operand);
     } else {
         status = instance_exit_status(*st);
         if (json)
@@ -99,7 +139,7 @@ int show_all(bool json, cJSON* list)
             continue;
         std::array<char, 256> name{};
         std::snprintf(name.data(), name.size(), "%.*s", static_cast<int>(len - 4), e->d_name);
-        int status = show(name.data(), json, list);
+        int status = show(name.data(), name.data(), json, list);
         worst = status > worst ? status : worst;
     }
     if (dir != nullptr)
@@ -133,7 +173,7 @@ int main(int argc, char** argv)
         for (int i = 0; i < o.operand_count; ++i) {
             std::array<char, 256> name{};
             instance_name(argv[o.first_operand + i], name.data(), name.size());
-            int status = show(name.data(), o.json, list);
+            int status = show(name.data(), argv[o.first_operand + i], o.json, list);
             worst = status > worst ? status : worst;
         }
     }

@@ -125,11 +125,17 @@ void print_supervisor_facts(const InstanceStatus& st)
     const StateFacts& f = st.facts;
     std::printf("  pass %lu since %s, restart code %d, segv restarts %lu\n", f.pass,
                 clock_text(epoch_of(st, f.pass_started)).data(), f.restart_code, f.segv_count);
-    if (!f.install)
-        return;
-    const char* outcome = f.install_outcome >= 0 ? INSTALL_OUTCOME_TEXTS[f.install_outcome] : "unknown";
-    std::printf("  install (exit %d) at %s: %s\n", f.install_code, clock_text(epoch_of(st, f.install_began)).data(),
-                outcome);
+    if (f.install) {
+        const char* outcome = f.install_outcome >= 0 ? INSTALL_OUTCOME_TEXTS[f.install_outcome] : "unknown";
+        std::printf("  install (exit %d) at %s: %s\n", f.install_code,
+                    clock_text(epoch_of(st, f.install_began)).data(), outcome);
+    }
+    std::printf("  plugwatch %s, version stamp %s\n", shown(f.release[0] ? f.release : "unknown"),
+                shown(f.version_stamp[0] ? f.version_stamp : "unknown"));
+    if (f.record_deleted[0] != '\0')
+        std::printf("  WARNING: boot-check record of version %s deleted at %s, older than this plugwatch: "
+                    "the upgrade it named was abandoned\n",
+                    shown(f.record_deleted), clock_text(epoch_of(st, f.record_deleted_at)).data());
 }
 
 void print_boot(const InstanceStatus& st)
@@ -177,7 +183,9 @@ void print_instance(const InstanceStatus& st)
     print_supervisor_facts(st);
     print_package(st);
     if (!st.config_ok && !st.trusted)
-        std::printf("  config unreadable: workers unknown\n");
+        std::printf("  config unreadable (%s): workers unknown\n", shown(st.config_problem));
+    else if (st.config_problem[0] != '\0')
+        std::printf("  config refused (%s): the next start of this plug-in fails\n", shown(st.config_problem));
     for (int i = 0; i < st.worker_count; ++i)
         print_worker(st, st.workers[i]);
     for (int c = 0; c < st.child_count; ++c)
@@ -307,6 +315,17 @@ void add_state_facts(cJSON* o, const InstanceStatus& st)
     cJSON_AddItemToObject(o, "restart_code", number_or_null(st.facts.restart_code, st.trusted));
     cJSON_AddItemToObject(o, "segv_count", number_or_null(static_cast<long long>(st.facts.segv_count), st.trusted));
     cJSON_AddItemToObject(o, "install", install_json(st));
+    cJSON_AddItemToObject(o, "plugwatch_version",
+                          st.trusted && st.facts.release[0] ? json_text_of(st.facts.release) : cJSON_CreateNull());
+    cJSON_AddItemToObject(o, "version_stamp", st.trusted && st.facts.version_stamp[0]
+                                                  ? json_text_of(st.facts.version_stamp)
+                                                  : cJSON_CreateNull());
+    cJSON* deleted = st.trusted && st.facts.record_deleted[0] ? cJSON_CreateObject() : cJSON_CreateNull();
+    if (cJSON_IsObject(deleted)) {
+        cJSON_AddItemToObject(deleted, "version", json_text_of(st.facts.record_deleted));
+        cJSON_AddItemToObject(deleted, "time", time_or_null(st, st.facts.record_deleted_at));
+    }
+    cJSON_AddItemToObject(o, "record_deleted", deleted);
     const StateFacts& f = st.facts;
     cJSON* refused = cJSON_AddObjectToObject(o, "refused_packages");
     cJSON_AddNumberToObject(refused, "count", static_cast<double>(f.refusals));
@@ -385,6 +404,8 @@ cJSON* instance_json(const InstanceStatus& st)
     }
     cJSON_AddItemToObject(o, "package_path", json_text_of(st.own_package));
     cJSON_AddBoolToObject(o, "config_read", st.config_ok);
+    cJSON_AddItemToObject(o, "config_problem",
+                          st.config_problem[0] ? json_text_of(st.config_problem) : cJSON_CreateNull());
     cJSON_AddItemToObject(o, "events_dropped_before",
                           number_or_null(st.summary.dropped_at, st.summary.dropped_at >= 0));
     add_state_facts(o, st);

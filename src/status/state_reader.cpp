@@ -204,6 +204,11 @@ void read_instance(const Tokens& t, StateFacts* f)
                time_pair(t, 2, &f->refused_at)) {
         f->refusals = static_cast<unsigned long>(n);
         decode_state_text(t.at[4], t.len[4], f->refusal, sizeof f->refusal);
+    } else if (t.is(0, STATE_VERSION) && t.count == 3) {
+        decode_state_text(t.at[1], t.len[1], f->release, sizeof f->release);
+        decode_state_text(t.at[2], t.len[2], f->version_stamp, sizeof f->version_stamp);
+    } else if (t.is(0, STATE_RECORD_DELETED) && t.count == 4 && time_pair(t, 1, &f->record_deleted_at)) {
+        decode_state_text(t.at[3], t.len[3], f->record_deleted, sizeof f->record_deleted);
     }
 }
 

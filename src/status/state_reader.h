@@ -66,6 +66,10 @@ struct StateFacts {
     unsigned long refusals = 0;   // packages refused since start-up
     StateTime refused_at;         // the newest one's time and reason
     char refusal[REFUSAL_TEXT_SIZE] = {};
+    char release[32] = {};        // the supervisor's release and version stamp
+    char version_stamp[32] = {};
+    StateTime record_deleted_at;  // an outdated boot-check record it deleted
+    char record_deleted[64] = {}; // its version; empty: none
     int worker_count = 0;         // 1 + the highest slot named
     StateWorker workers[MAX_PROCESSES];
 };

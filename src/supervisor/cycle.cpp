@@ -6,6 +6,7 @@
 #include "supervisor/reaper.h"
 #include "supervisor/state_file.h"
 
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <pthread.h>
@@ -55,8 +56,9 @@ void supervise(SupervisorState* state)
     int restart_code = 0;
     for (;;) {
         kill_all_processes(state);
-        state->data_dir_mode = check_boot_record();
-        note_pass(state);
+        std::array<char, RECORD_VERSION_SIZE> outdated{};
+        state->data_dir_mode = check_boot_record(state->run_fd, outdated.data(), outdated.size());
+        note_pass(state, outdated.data());
         if (!start_all(state, restart_code))
             return;
         if (reap_children(state, &restart_code) >= 0)

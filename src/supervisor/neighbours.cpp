@@ -31,10 +31,7 @@ void separate(SupervisorState* state, WatchedProcess& slot, const char* name, co
     // the record is.
     if (std::snprintf(slot.alive_path, sizeof slot.alive_path, "%s/%s.%s.alive", UCI_DIR, name, slot.name) < 0)
         return;
-    std::array<char, 3 * PATH_TEXT_SIZE> line;
-    int n = std::snprintf(line.data(), line.size(), SHARED_ALIVE_LINE_FORMAT, slot.name, slot.alive_path, other);
-    if (n > 0 && static_cast<size_t>(n) < line.size())
-        write_run_log(state->run_fd, line.data(), static_cast<size_t>(n));
+    write_run_line(state->run_fd, SHARED_ALIVE_LINE_FORMAT, slot.name, slot.alive_path, other);
 }
 
 void compare_with(SupervisorState* state, const char* name, const char* other, unsigned* moved)

@@ -67,26 +67,6 @@ bool in_plugin(char* path, const PluginDirs& dirs)
     return false;
 }
 
-// A decimal number at text, up to its first non-digit; 0 for none.
-pid_t leading_number(const char* text)
-{
-    long value = 0;
-    for (; *text >= '0' && *text <= '9' && value < INT_MAX / 10; ++text)
-        value = value * 10 + (*text - '0');
-    return static_cast<pid_t>(value);
-}
-
-// Reads a small /proc file into buf, terminated; its length or -1. One read
-// gives all of it that fits.
-ssize_t read_proc_file(const char* path, char* buf, size_t size)
-{
-    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
-    ssize_t n = fd ? read_retry(fd.get(), buf, size - 1) : -1;
-    if (n >= 0)
-        buf[n] = '\0';
-    return n;
-}
-
 bool read_proc_link(pid_t pid, const char* what, path_text* out)
 {
     std::array<char, 64> path;
@@ -118,7 +98,7 @@ bool read_name_and_parent(pid_t pid, char* comm, size_t comm_size, pid_t* parent
     // ") S ppid": a zombie is already gone.
     if (close_paren[1] != ' ' || close_paren[2] == 'Z' || close_paren[2] == '\0')
         return false;
-    *parent = leading_number(close_paren + 3);
+    *parent = static_cast<pid_t>(leading_number(close_paren + 3));
     return true;
 }
 
@@ -230,7 +210,7 @@ int kill_plugin_processes(const char* const* names, int count)
         for (long off = 0; off < got;) {
             const auto* entry = reinterpret_cast<const linux_dirent64_head*>(entries.data() + off);
             off += entry->d_reclen;
-            pid_t pid = leading_number(entry->d_name);
+            auto pid = static_cast<pid_t>(leading_number(entry->d_name));
             if (pid > 0 && pid != self && is_plugin_process(pid, names, count, dirs) && kill(pid, SIGKILL) == 0)
                 ++killed;
         }

@@ -157,13 +157,9 @@ int reap_children(SupervisorState* state, int* restart_code)
             break;
         }
 
-        unsigned int delay = NORMAL_RESTART_DELAY;
-        if (exited == 0 && code == 11) {
-            delay = segv_restart_delay(state);
-            std::printf("Will restart segv prog after %d secs\n", static_cast<int>(delay));
-        } else {
-            std::printf("Will restart normal prog after %d secs\n", static_cast<int>(delay));
-        }
+        bool segv = exited == 0 && code == 11;
+        unsigned int delay = segv ? segv_restart_delay(state) : NORMAL_RESTART_DELAY;
+        std::printf("Will restart %s prog after %d secs\n", segv ? "segv" : "normal", static_cast<int>(delay));
         note_delay(state, index, delay);
         publish_state(state);
         // No handler is installed for any signal, so nothing cuts this short.

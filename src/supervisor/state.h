@@ -31,6 +31,7 @@ struct EndCount {
 };
 constexpr int END_COUNT_KINDS = 6;
 constexpr int REFUSAL_TEXT_SIZE = 80;
+constexpr int RECORD_VERSION_SIZE = 32;
 
 // What the state file tells of a slot beyond its pid. Written by the main
 // thread under facts_lock; read under it by whichever thread writes the file.
@@ -66,6 +67,8 @@ struct InstanceFacts {
     uint32_t refusals = 0;          // packages refused since start-up
     Stamp refused_at;
     char refusal[REFUSAL_TEXT_SIZE] = {}; // the newest one's reason
+    Stamp record_deleted_at;
+    char record_deleted[RECORD_VERSION_SIZE] = {}; // an outdated record's version, until an install
 };
 
 struct WatchedProcess {

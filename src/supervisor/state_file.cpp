@@ -30,25 +30,21 @@ Stamp now_stamp()
 }
 
 // The facts are changed only under the lock, so that a write from the
-// watchdog thread copies a consistent picture.
-template <typename F>
-void with_facts(SupervisorState* state, F change)
-{
-    pthread_mutex_lock(&state->facts_lock);
-    change();
-    pthread_mutex_unlock(&state->facts_lock);
-}
-
-// A change that happens at a moment: one clock reading, which the file's
-// "written" line then gives too.
-template <typename F>
-void at_moment(SupervisorState* state, F change)
+// watchdog thread copies a consistent picture. A change that happens at a
+// moment reads the clock once, before the lock; the file's "written" line
+// then gives that moment too. Plain calls rather than a wrapper template:
+// one copy of this code instead of one per kind of change.
+__attribute__((noinline)) Stamp begin_change(SupervisorState* state)
 {
     Stamp now = now_stamp();
-    with_facts(state, [&] {
-        change(now);
-        state->facts.changed = now;
-    });
+    pthread_mutex_lock(&state->facts_lock);
+    return now;
+}
+
+__attribute__((noinline)) void end_change(SupervisorState* state, const Stamp& now)
+{
+    state->facts.changed = now;
+    pthread_mutex_unlock(&state->facts_lock);
 }
 
 bool valid_slot(const SupervisorState* state, int index)
@@ -116,9 +112,27 @@ struct Out {
     }
 };
 
+// " <real> <mono>": one place for the 64-bit pair, which costs code at
+// every formatted print that passes it.
+__attribute__((noinline)) void put_pair(Out& out, const Stamp& s)
+{
+    out.printf(" %lld %lld", static_cast<long long>(s.real), static_cast<long long>(s.mono));
+}
+
 void put_stamp(Out& out, const char* key, const Stamp& s)
 {
-    out.printf("%s %lld %lld\n", key, static_cast<long long>(s.real), static_cast<long long>(s.mono));
+    out.printf("%s", key);
+    put_pair(out, s);
+    out.put("\n", 1);
+}
+
+// " <time pair> <text>" and the line's end.
+void put_text(Out& out, const Stamp& at, const char* text)
+{
+    put_pair(out, at);
+    out.put(" ", 1);
+    out.text(text);
+    out.put("\n", 1);
 }
 
 // What a thread copies under the lock; the slots' texts are fixed after
@@ -133,28 +147,34 @@ struct Snapshot {
 void write_instance(Out& out, const Snapshot& s)
 {
     const InstanceFacts& f = s.facts;
-    out.printf("%s\n%s %d %llu\n", STATE_MAGIC, STATE_PID, static_cast<int>(f.pid),
-               static_cast<unsigned long long>(f.start_ticks));
+    out.printf("%s\n%s %s %s\n%s %d %llu\n", STATE_MAGIC, STATE_VERSION, RELEASE_VERSION, BUILTIN_VERSION, STATE_PID,
+               static_cast<int>(f.pid), static_cast<unsigned long long>(f.start_ticks));
     put_stamp(out, STATE_STARTED, f.started);
     put_stamp(out, STATE_WRITTEN, f.changed);
-    out.printf("%s %u %lld %lld\n", STATE_PASS, f.pass, static_cast<long long>(f.pass_started.real),
-               static_cast<long long>(f.pass_started.mono));
+    out.printf("%s %u", STATE_PASS, f.pass);
+    put_pair(out, f.pass_started);
+    out.put("\n", 1);
     out.printf("%s %d\n%s %d\n%s %u\n", STATE_DATA_DIR, f.data_dir, STATE_RESTART_CODE, f.restart_code,
                STATE_SEGV_COUNT, f.segv_count);
-    if (f.delay_slot > 0)
-        out.printf("%s %d %u %lld %lld\n", STATE_DELAY, f.delay_slot - 1, f.delay_seconds,
-                   static_cast<long long>(f.delay_due.real), static_cast<long long>(f.delay_due.mono));
-    if (f.refusals != 0) {
-        out.printf("%s %u %lld %lld ", STATE_REFUSED, f.refusals, static_cast<long long>(f.refused_at.real),
-                   static_cast<long long>(f.refused_at.mono));
-        out.text(f.refusal);
+    if (f.delay_slot > 0) {
+        out.printf("%s %d %u", STATE_DELAY, f.delay_slot - 1, f.delay_seconds);
+        put_pair(out, f.delay_due);
         out.put("\n", 1);
     }
-    if (f.install_code != 0 && f.install_outcome < INSTALL_OUTCOME_COUNT)
-        out.printf("%s %d %s %lld %lld %lld %lld\n", STATE_INSTALL, f.install_code,
-                   INSTALL_OUTCOME_TEXTS[f.install_outcome], static_cast<long long>(f.install_began.real),
-                   static_cast<long long>(f.install_began.mono), static_cast<long long>(f.install_ended.real),
-                   static_cast<long long>(f.install_ended.mono));
+    if (f.refusals != 0) {
+        out.printf("%s %u", STATE_REFUSED, f.refusals);
+        put_text(out, f.refused_at, f.refusal);
+    }
+    if (f.record_deleted[0] != '\0') {
+        out.printf("%s", STATE_RECORD_DELETED);
+        put_text(out, f.record_deleted_at, f.record_deleted);
+    }
+    if (f.install_code != 0 && f.install_outcome < INSTALL_OUTCOME_COUNT) {
+        out.printf("%s %d %s", STATE_INSTALL, f.install_code, INSTALL_OUTCOME_TEXTS[f.install_outcome]);
+        put_pair(out, f.install_began);
+        put_pair(out, f.install_ended);
+        out.put("\n", 1);
+    }
 }
 
 void write_worker(Out& out, const SupervisorState& state, const Snapshot& s, int i)
@@ -165,8 +185,9 @@ void write_worker(Out& out, const SupervisorState& state, const Snapshot& s, int
     out.text(slot.name);
     out.printf("\n%s %d %s %d\n", STATE_WORKER, i, STATE_WORKER_PID, static_cast<int>(s.pids[i]));
     if (f.started.real != 0 || f.started.mono != 0) {
-        out.printf("%s %d %s %lld %lld %d\n", STATE_WORKER, i, STATE_START, static_cast<long long>(f.started.real),
-                   static_cast<long long>(f.started.mono), f.start_code);
+        out.printf("%s %d %s", STATE_WORKER, i, STATE_START);
+        put_pair(out, f.started);
+        out.printf(" %d\n", f.start_code);
         WorkerArgv argv;
         build_worker_argv(slot.name, slot.alive_path, f.start_code, state.daemon_flag, s.facts.data_dir == 1 ? 1 : 0,
                           &argv);
@@ -177,9 +198,11 @@ void write_worker(Out& out, const SupervisorState& state, const Snapshot& s, int
         }
         out.put("\n", 1);
     }
-    if (f.end_how != 0 && f.end_how < END_HOW_COUNT)
-        out.printf("%s %d %s %lld %lld %s %d\n", STATE_WORKER, i, STATE_END, static_cast<long long>(f.ended.real),
-                   static_cast<long long>(f.ended.mono), END_HOW_TEXTS[f.end_how], f.end_code);
+    if (f.end_how != 0 && f.end_how < END_HOW_COUNT) {
+        out.printf("%s %d %s", STATE_WORKER, i, STATE_END);
+        put_pair(out, f.ended);
+        out.printf(" %s %d\n", END_HOW_TEXTS[f.end_how], f.end_code);
+    }
     out.printf("%s %d %s", STATE_WORKER, i, STATE_ENDS);
     for (const EndCount& e : f.ends)
         if (e.count != 0 && e.how < END_HOW_COUNT)
@@ -263,18 +286,11 @@ uint64_t own_start_ticks()
     std::array<char, 512> stat{};
     std::array<char, 48> path;
     std::snprintf(path.data(), path.size(), "/proc/self/task/%d/stat", static_cast<int>(getpid()));
-    int fd = open(path.data(), O_RDONLY | O_CLOEXEC);
-    ssize_t n = fd >= 0 ? read_retry(fd, stat.data(), stat.size() - 1) : -1;
-    if (fd >= 0)
-        close(fd);
-    const char* p = n > 0 ? std::strrchr(stat.data(), ')') : nullptr;
+    const char* p = read_proc_file(path.data(), stat.data(), stat.size()) > 0 ? std::strrchr(stat.data(), ')') : nullptr;
     // The name ends with the last ')'; start time is the 20th field after it.
     for (int spaces = 0; p != nullptr && *p != '\0' && spaces < 20; ++p)
         spaces += *p == ' ';
-    uint64_t ticks = 0;
-    for (; p != nullptr && *p >= '0' && *p <= '9'; ++p)
-        ticks = ticks * 10 + static_cast<uint64_t>(*p - '0');
-    return ticks;
+    return p != nullptr ? leading_number(p) : 0;
 }
 
 } // namespace
@@ -286,50 +302,54 @@ void note_startup(SupervisorState* state)
     mode_t mask = umask(0);
     umask(mask);
     uint64_t ticks = own_start_ticks();
-    at_moment(state, [&](Stamp now) {
-        state->facts.started = now;
-        state->facts.pid = static_cast<int32_t>(getpid());
-        state->facts.start_ticks = ticks;
-        state->facts.umask_takes_bits = (mask & 0644) != 0;
-    });
+    Stamp now = begin_change(state);
+    state->facts.started = now;
+    state->facts.pid = static_cast<int32_t>(getpid());
+    state->facts.start_ticks = ticks;
+    state->facts.umask_takes_bits = (mask & 0644) != 0;
+    end_change(state, now);
 }
 
-void note_pass(SupervisorState* state)
+void note_pass(SupervisorState* state, const char* outdated)
 {
-    at_moment(state, [state](Stamp now) {
-        ++state->facts.pass;
-        state->facts.pass_started = now;
-        state->facts.data_dir = state->data_dir_mode;
-        state->facts.delay_slot = 0;
-    });
+    Stamp now = begin_change(state);
+    if (outdated[0] != '\0') {
+        state->facts.record_deleted_at = now;
+        std::memcpy(state->facts.record_deleted, outdated, RECORD_VERSION_SIZE);
+    }
+    ++state->facts.pass;
+    state->facts.pass_started = now;
+    state->facts.data_dir = state->data_dir_mode;
+    state->facts.delay_slot = 0;
+    end_change(state, now);
 }
 
 void note_start(SupervisorState* state, int index, int restart_code)
 {
     if (!valid_slot(state, index))
         return;
-    at_moment(state, [&](Stamp now) {
-        SlotFacts& f = state->processes[index].facts;
-        f.started = now;
-        f.start_code = restart_code;
-        // The start ends the delay the slot waited out.
-        if (state->facts.delay_slot == index + 1)
-            state->facts.delay_slot = 0;
-    });
+    Stamp now = begin_change(state);
+    SlotFacts& f = state->processes[index].facts;
+    f.started = now;
+    f.start_code = restart_code;
+    // The start ends the delay the slot waited out.
+    if (state->facts.delay_slot == index + 1)
+        state->facts.delay_slot = 0;
+    end_change(state, now);
 }
 
 void note_end(SupervisorState* state, int index, int code, EndHow how, int cycle_code)
 {
     if (!valid_slot(state, index))
         return;
-    at_moment(state, [&](Stamp now) {
-        SlotFacts& f = state->processes[index].facts;
-        f.ended = now;
-        f.end_how = static_cast<uint8_t>(how);
-        f.end_code = code;
-        count_end(&f, how, code);
-        state->facts.restart_code = cycle_code;
-    });
+    Stamp now = begin_change(state);
+    SlotFacts& f = state->processes[index].facts;
+    f.ended = now;
+    f.end_how = static_cast<uint8_t>(how);
+    f.end_code = code;
+    count_end(&f, how, code);
+    state->facts.restart_code = cycle_code;
+    end_change(state, now);
 }
 
 void note_delay(SupervisorState* state, int index, unsigned int seconds)
@@ -337,40 +357,42 @@ void note_delay(SupervisorState* state, int index, unsigned int seconds)
     if (!valid_slot(state, index))
         return;
     // The delay runs from the end just noted: its stamp is the delay's start.
-    with_facts(state, [&] {
-        InstanceFacts& f = state->facts;
-        f.segv_count = state->segv_restart_count;
-        f.delay_slot = index + 1;
-        f.delay_seconds = seconds;
-        f.delay_due = state->processes[index].facts.ended;
-        f.delay_due.real += seconds;
-        f.delay_due.mono += seconds;
-    });
+    pthread_mutex_lock(&state->facts_lock);
+    InstanceFacts& f = state->facts;
+    f.segv_count = state->segv_restart_count;
+    f.delay_slot = index + 1;
+    f.delay_seconds = seconds;
+    f.delay_due = state->processes[index].facts.ended;
+    f.delay_due.real += seconds;
+    f.delay_due.mono += seconds;
+    pthread_mutex_unlock(&state->facts_lock);
 }
 
 void note_refusal(SupervisorState* state, const char* why)
 {
-    at_moment(state, [&](Stamp now) {
-        InstanceFacts& f = state->facts;
-        ++f.refusals;
-        f.refused_at = now;
-        std::snprintf(f.refusal, sizeof f.refusal, "%s", why);
-    });
+    Stamp now = begin_change(state);
+    InstanceFacts& f = state->facts;
+    ++f.refusals;
+    f.refused_at = now;
+    std::snprintf(f.refusal, sizeof f.refusal, "%s", why);
+    end_change(state, now);
 }
 
 void note_install(SupervisorState* state, int code, InstallOutcome outcome)
 {
-    at_moment(state, [&](Stamp now) {
-        InstanceFacts& f = state->facts;
-        f.install_code = code;
-        f.install_outcome = static_cast<uint8_t>(outcome);
-        if (outcome == InstallOutcome::running) {
-            f.install_began = now;
-            f.install_ended = Stamp{};
-        } else {
-            f.install_ended = now;
-        }
-    });
+    Stamp now = begin_change(state);
+    InstanceFacts& f = state->facts;
+    if (outcome == InstallOutcome::unpacked || outcome == InstallOutcome::stored)
+        f.record_deleted[0] = '\0';
+    f.install_code = code;
+    f.install_outcome = static_cast<uint8_t>(outcome);
+    if (outcome == InstallOutcome::running) {
+        f.install_began = now;
+        f.install_ended = Stamp{};
+    } else {
+        f.install_ended = now;
+    }
+    end_change(state, now);
 }
 
 void publish_state(SupervisorState* state)

@@ -13,7 +13,10 @@
 // none writes the file: publish_state does.
 void note_startup(SupervisorState* state);
 // A pass begins, in the data-directory mode state->data_dir_mode holds.
-void note_pass(SupervisorState* state);
+// Unless outdated (RECORD_VERSION_SIZE bytes) is empty, it names the version
+// of a boot-check record older than this plugwatch that the pass deleted,
+// told until an install puts a new upgrade in place.
+void note_pass(SupervisorState* state, const char* outdated);
 // The slot was just started (its pid as start_process left it); a delay it
 // waited out is over.
 void note_start(SupervisorState* state, int index, int restart_code);

@@ -1,6 +1,7 @@
 #include "util/fd_util.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <climits>
 #include <sys/syscall.h>
 #include <sys/resource.h>
@@ -86,4 +87,23 @@ void close_inherited_fds(int start)
     if (start < 1)
         start = 3;
     close_fd_range(start, open_files_limit());
+}
+
+ssize_t read_proc_file(const char* path, char* buf, size_t size)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    ssize_t n = fd >= 0 ? read_retry(fd, buf, size - 1) : -1;
+    if (fd >= 0)
+        close(fd);
+    if (n >= 0)
+        buf[n] = '\0';
+    return n;
+}
+
+unsigned long long leading_number(const char* text)
+{
+    unsigned long long value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text)
+        value = value * 10 + static_cast<unsigned>(*text - '0');
+    return value;
 }

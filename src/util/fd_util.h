@@ -20,6 +20,14 @@ ssize_t pread_retry(int fd, void* buf, size_t len, off_t offset);
 // EINTR. Returns 0, or -1.
 int pwrite_all(int fd, const void* buf, size_t len, off_t offset);
 
+// Reads a small file (a /proc entry) into buf, terminated: one read gives
+// all of it that fits. Returns its length, or -1.
+ssize_t read_proc_file(const char* path, char* buf, size_t size);
+
+// The decimal number at text, up to its first non-digit; 0 for none. For
+// the kernel's own texts (/proc), which never pass 64 bits.
+unsigned long long leading_number(const char* text);
+
 // The open-files limit (the soft RLIMIT_NOFILE, as sysconf(_SC_OPEN_MAX)
 // reports it), or -1 when it is unlimited or unknown.
 long open_files_limit();

@@ -5,6 +5,7 @@
 #include "util/shared_texts.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -25,6 +26,17 @@ std::array<char, 64> local_time_text()
         std::snprintf(text.data(), text.size(), "%.3s %.3s%3d %.2d:%.2d:%.2d %d", days + 3 * t.tm_wday,
                       months + 3 * t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, 1900 + t.tm_year);
     return text;
+}
+
+void write_run_line(int fd, const char* format, ...)
+{
+    std::array<char, 3 * 4096> line;
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(line.data(), line.size(), format, args);
+    va_end(args);
+    if (n > 0 && static_cast<size_t>(n) < line.size())
+        write_run_log(fd, line.data(), static_cast<size_t>(n));
 }
 
 namespace {

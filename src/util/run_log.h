@@ -25,6 +25,10 @@ std::array<char, 64> local_time_text();
 // 0, or -1 when the line was dropped.
 int write_run_log(int fd, const char* buf, size_t len);
 
+// Appends the line that format makes of the arguments (as printf; at most
+// 12 KiB, a longer one is dropped).
+void write_run_line(int fd, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
 // Cuts the run file open on fd, whose size is size, to: its first line (the
 // working directory), one "<time>: earlier events dropped" line, and the
 // newest whole lines that fit in RUN_LOG_KEEP bytes, in order. The file keeps

@@ -20,6 +20,10 @@ constexpr const char* REPLACED_LINE_FORMAT = "replaced a run file of uid %u with
 // At start-up, for a watched worker whose name another plug-in beside this
 // one watches too: the name, the alive path it gets instead, the other.
 constexpr const char* SHARED_ALIVE_LINE_FORMAT = "alive file of %s is %s: plug-in %s watches it too\n";
+// A boot-check record older than this plugwatch, deleted at a pass's start
+// (the upgrade it named is abandoned): the local time, the record's version,
+// this plugwatch's.
+constexpr const char* RECORD_DELETED_LINE_FORMAT = "%s: boot-check record of version %s deleted: older than %s\n";
 
 // The pieces a reader looks for in those lines.
 constexpr const char DROPPED_LINE_TEXT[] = ": earlier events dropped";
@@ -52,6 +56,8 @@ constexpr char STATE_SEGV_COUNT[] = "segv_count";      // segfault restarts so f
 constexpr char STATE_DELAY[] = "delay";                // slot, seconds, due time
 constexpr char STATE_INSTALL[] = "install";            // code, outcome, start time, end time
 constexpr char STATE_REFUSED[] = "refused";            // count, the newest's time and reason
+constexpr char STATE_VERSION[] = "version";            // release, version stamp
+constexpr char STATE_RECORD_DELETED[] = "record_deleted"; // time, the outdated record's version
 // Worker facts: "worker N KEY values", N the slot.
 constexpr char STATE_WORKER[] = "worker";
 constexpr char STATE_NAME[] = "name";                  // text

@@ -16,7 +16,7 @@ from harness import EMULATOR, FAULT_FORK_LIB, PlugwatchCase, pwsandbox, shell_qu
 STATUS = os.environ.get("PLUGWATCH_STATUS_BIN", "")
 INSTANCE_KEYS = {"name", "run_file", "running", "pid", "started", "directory", "boot", "boot_record",
                  "package", "workers", "state_file", "pass", "restart_code", "segv_count", "install",
-                 "refused_packages"}
+                 "refused_packages", "plugwatch_version", "version_stamp", "record_deleted", "config_problem"}
 WORKER_KEYS = {"name", "state", "pid", "started", "options", "restart_code", "alive_file", "last_end",
                "ends", "restart_due", "due_in", "misses", "extra_pids"}
 
@@ -307,6 +307,46 @@ class Status(PlugwatchCase):
             self.assertNotIn("\033", text)
         self.assertIn("\\x1b[2J\\x01\\x01", status(p, "odd")[1])
         self.assertEqual(json.loads(status(p, "--json", "odd")[1])["instances"][0]["workers"], [])
+
+    def test_an_outdated_record_deleted_and_a_config_gone_bad(self):
+        p = self.plugin(config=self.watch("zq-w"), workers={"zq-w": "idle"})
+        with open(os.path.join(p.data, ".bootchk"), "w") as f:
+            f.write('{"version":"23.12.31.23","plugindata":1}')
+        p.add_worker("zq-w", "idle", directory=p.data)
+        p.start()
+        p.wait_starts(1, "zq-w")
+        self.assertIsNone(p.boot_record())
+        self.assertRegex(p.run_file(), r"(?m)^.+: boot-check record of version 23\.12\.31\.23 deleted: "
+                                       r"older than 24\.01\.11\.17$")
+        self.assertRegex(state_file(p), r"(?m)^record_deleted \d+ \d+ 23\.12\.31\.23\n")
+        code, inst, _ = instance(p)
+        self.assertEqual((code, inst["boot"], inst["version_stamp"]), (0, "files", "24.01.11.17"))
+        self.assertRegex(inst["plugwatch_version"], r"^\d+\.\d+")
+        self.assertEqual(inst["record_deleted"]["version"], "23.12.31.23")
+        self.assertIsNone(inst["config_problem"])
+        code, text = status(p, p.name)
+        self.assertRegex(text, r"(?m)^  WARNING: boot-check record of version 23\.12\.31\.23 deleted at \S+, "
+                               r"older than this plugwatch")
+        self.assertRegex(text, r"(?m)^  plugwatch \d+\.\d+\S*, version stamp 24\.01\.11\.17$")
+        # The config edited badly while it runs: the next start would fail.
+        p.write_config('{"__watch": {"processes": [{"base": "zq-w"},\n  {"base": }]}}')
+        code, text = status(p, p.name)
+        self.assertIn("  config refused (not JSON at line 2, column 12): the next start of this plug-in fails",
+                      text)
+        # Stopped at start-up by it, with no run file: the reason, for the
+        # program path the platform starts.
+        p.stop()
+        p.write_config('{"__watch": {"processes": [{"base": "zq-w"}, {"exe": "x"}]}}')
+        p.start()
+        self.assertEqual(p.wait_exit(), 0)
+        self.assertIn("failed to init daemon", p.stdout())
+        program = os.path.join(p.files, p.name)
+        code, text = status(p, program)
+        self.assertEqual(code, 4)
+        self.assertIn("config %s/config refused: no usable worker list: entry 2 of __watch.processes has no "
+                      '"base" text' % p.files, text)
+        code, text = status(p, "--version")
+        self.assertRegex(text, r"^plugwatch-status \d+\.\d+\S* \(plugwatch version stamp 24\.01\.11\.17\)$")
 
     def test_extra_copies(self):
         if not FAULT_FORK_LIB:

@@ -3,6 +3,7 @@
 #include "bootdata/upgrade.h"
 #include "scratch_dir.h"
 
+#include <array>
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@ struct ModeCase {
     const char* content;   // nullptr: no file
     int mode;
     bool kept;
+    const char* told = "";  // the deleted record's version, as the run file names it
 };
 
 // A gzip'd tar archive holding one file, made with the real tar.
@@ -42,9 +44,10 @@ TEST(BootRecord, Modes)
         {"not JSON", "{\"version\":", 0, true},
         {"current with plugindata", R"({"version":"24.01.11.17","plugindata":1})", 1, true},
         {"current with luadata only", R"({"version":"24.01.11.17","luadata":1})", 0, true},
-        {"outdated", R"({"version":"23.12.31.23","plugindata":1})", 0, false},
+        {"outdated", R"({"version":"23.12.31.23","plugindata":1})", 0, false, "23.12.31.23"},
+        {"outdated, a line end in its version", "{\"version\":\"1.1.1\\n: x\"}", 0, false, "1.1.1?: x"},
         {"newer", R"({"version":"25.0.0.0","plugindata":1})", 1, true},
-        {"empty version", R"({"version":"","plugindata":1})", 0, false},
+        {"empty version", R"({"version":"","plugindata":1})", 0, false, "\"\""},
         {"numeric version", R"({"version":24,"plugindata":1})", 0, true},
         {"capital keys", R"({"VERSION":"24.01.11.17","PluginData":1})", 1, true},
         {"first plugindata rules", R"({"version":"24.01.11.17","plugindata":0,"plugindata":1})", 0, true},
@@ -60,7 +63,9 @@ TEST(BootRecord, Modes)
         ScratchPlugin plugin;
         if (c.content != nullptr)
             write_file(record, c.content);
-        EXPECT_EQ(check_boot_record(), c.mode);
+        std::array<char, 32> told{};
+        EXPECT_EQ(check_boot_record(-1, told.data(), told.size()), c.mode);
+        EXPECT_STREQ(told.data(), c.told);
         EXPECT_EQ(file_exists(record), c.kept);
         if (c.kept) {
             EXPECT_EQ(read_file(record), c.content);
@@ -100,7 +105,8 @@ TEST(Upgrade, UnpackValidArchiveWithoutRecord)
     EXPECT_EQ(read_file("../data/worker"), "#!/bin/sh\n");
     EXPECT_FALSE(file_exists(package));
     EXPECT_FALSE(file_exists(record + ".tmp"));
-    EXPECT_EQ(check_boot_record(), 1);
+    std::array<char, 32> told{};
+    EXPECT_EQ(check_boot_record(-1, told.data(), told.size()), 1);
 }
 
 TEST(Upgrade, DamagedArchiveRecordsNoPlugindata)

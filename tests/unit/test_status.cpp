@@ -40,7 +40,8 @@ TEST(StateFile, WhatTheSupervisorWritesIsWhatTheToolReads)
     std::snprintf(state->processes[1].alive_path, PATH_TEXT_SIZE, "/tmp/.uci//%s.alive", names[1]);
     state->data_dir_mode = 1;
     note_startup(state.get());
-    note_pass(state.get());
+    char outdated[RECORD_VERSION_SIZE] = "23.12.31.23";
+    note_pass(state.get(), outdated);
     for (int i = 0; i < 3; ++i)
         note_start(state.get(), i, 160);
     state->processes[1].pid = 4242;
@@ -86,6 +87,12 @@ TEST(StateFile, WhatTheSupervisorWritesIsWhatTheToolReads)
     EXPECT_EQ(f->refusals, 2u);
     EXPECT_STREQ(f->refusal, "not for this plug-in (carries a b)");
     EXPECT_EQ(f->refused_at.real, f->written.real);
+    EXPECT_STREQ(f->release, RELEASE_VERSION);
+    EXPECT_STREQ(f->version_stamp, BUILTIN_VERSION);
+    // A failed unpack put no new upgrade in place: the deleted record is
+    // still told.
+    EXPECT_STREQ(f->record_deleted, "23.12.31.23");
+    EXPECT_TRUE(f->record_deleted_at.set);
     EXPECT_EQ(f->start_ticks > 0, true);
     ASSERT_EQ(f->worker_count, 3);
     for (int i = 0; i < 3; ++i)
@@ -115,6 +122,14 @@ TEST(StateFile, WhatTheSupervisorWritesIsWhatTheToolReads)
     parse_state_file(text.data(), text.size(), f.get());
     EXPECT_FALSE(f->delay);
     EXPECT_EQ(std::string(text).find("delay "), std::string::npos);
+
+    // An install that put an upgrade in place ends the tale of the deleted one.
+    note_install(state.get(), 130, InstallOutcome::unpacked);
+    publish_state(state.get());
+    text = read_file(path);
+    *f = StateFacts();
+    parse_state_file(text.data(), text.size(), f.get());
+    EXPECT_STREQ(f->record_deleted, "");
 }
 
 TEST(StateFile, ReaderTakesOnlyWellFormedLines)
