@@ -2,21 +2,39 @@
 #include "plugwatch/worker.h"
 
 #include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <string.h>
 #include <unistd.h>
 
+/* Room for the alive path and the temporary suffix. */
+#define PW_ALIVE_PATH_SIZE 4096
+
 int pw_alive_touch(const char *path)
 {
-    int fd;
+    /* A fresh name beside it, renamed over it: whatever another account
+     * planted at the path (a link to a file of root's) is replaced, never
+     * followed and truncated. */
+    char tmp[PW_ALIVE_PATH_SIZE];
+    int fd, err;
     if (path == NULL)
         return 0;
-    do {
-        fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
-    } while (fd < 0 && errno == EINTR);
+    if (snprintf(tmp, sizeof tmp, "%s.XXXXXX", path) >= (int)sizeof tmp) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    fd = mkostemp(tmp, O_CLOEXEC);
     if (fd < 0)
         return -1;
-    close(fd);
+    /* 0644, as the file was always made (mkostemp gives 0600). */
+    if (fchmod(fd, 0644) != 0 || close(fd) != 0 || rename(tmp, path) != 0) {
+        err = errno;
+        unlink(tmp);
+        errno = err;
+        return -1;
+    }
     return 0;
 }
 

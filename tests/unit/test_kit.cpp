@@ -1,6 +1,7 @@
 #include "plugwatch/worker.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
@@ -145,6 +146,23 @@ TEST(KitAlive, DueTimes)
     EXPECT_EQ(access(path.c_str(), F_OK), 0);
     // A clock that went back: due at once rather than never.
     EXPECT_EQ(pw_alive_due_in(&a, 500), 0u);
+
+    // A link planted at the name is replaced, its target left as it was.
+    std::string target = std::string(dir) + "/target";
+    FILE* t = std::fopen(target.c_str(), "w");
+    ASSERT_NE(t, nullptr);
+    std::fputs("precious", t);
+    std::fclose(t);
+    unlink(path.c_str());
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    EXPECT_EQ(pw_alive_touch(path.c_str()), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 8);
+    unlink(target.c_str());
 
     pw_keeper k;
     unlink(path.c_str());

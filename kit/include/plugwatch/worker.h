@@ -85,9 +85,11 @@ enum pw_reason pw_restart_reason(int restart_code);
 const char *pw_reason_text(enum pw_reason reason);
 
 /*
- * Re-creates the alive file: create or truncate, close. No allocation, the
- * descriptor is close-on-exec. Returns 0, or -1 with errno set. A NULL path
- * (no -A option) is accepted and does nothing.
+ * Re-creates the alive file: a fresh file beside it ("<path>.XXXXXX", mode
+ * 0644) renamed over it, so that a link planted at the path is replaced,
+ * never followed. No allocation, the descriptor is close-on-exec. Returns 0,
+ * or -1 with errno set. A NULL path (no -A option) is accepted and does
+ * nothing.
  */
 int pw_alive_touch(const char *path);
 
