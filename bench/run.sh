@@ -27,7 +27,8 @@ if [ -n "$missing" ]; then
     [ -n "$guard" ] && rm -f /usr/sbin/policy-rc.d
 fi
 PLUGWATCH_BUILD_TESTS=OFF scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
-scripts/build-device.sh >/dev/null
+# The device binary as it ships: the static musl build of the release.
+scripts/build-musl.sh build-musl >/dev/null
 faketime=/usr/lib/$(gcc -print-multiarch)/faketime/libfaketimeMT.so.1
 top=$(pwd)
 baseline=""
@@ -40,5 +41,5 @@ if [ -n "$BENCH_BASELINE_REV" ]; then
 fi
 echo "machine: $(uname -m), $(nproc) cores, kernel $(uname -r), $(date -u +%Y-%m-%d)"
 exec unshare -m -p -f --mount-proc --kill-child sh -c \
-    'mount -t tmpfs bench-tmp /tmp && mount -t tmpfs bench-shm /dev/shm && exec python3 "$0"/bench/bench.py "$0"/build-bench/plugwatch "$0"/build-device/plugwatch "$1" "$2"' \
+    'mount -t tmpfs bench-tmp /tmp && mount -t tmpfs bench-shm /dev/shm && exec python3 "$0"/bench/bench.py "$0"/build-bench/plugwatch "$0"/build-musl/plugwatch-static "$1" "$2"' \
     "$top" "$faketime" "$baseline"

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-36}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DPLUGWATCH_FUZZ=ON -DPLUGWATCH_BUILD_TESTS=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-fuzz -j"$(nproc)" >/dev/null
+cmake --build build-fuzz -j"${PLUGWATCH_JOBS:-$(nproc)}" >/dev/null
 mkdir -p build-fuzz/findings
 for target in config boot_record version_stamp run_file state_file; do
     work=$(pwd)/build-fuzz/corpus/$target

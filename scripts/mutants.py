@@ -145,7 +145,7 @@ def main():
                         help="only every Nth mutant that is not equivalent (a fixed sample)")
     parser.add_argument("--only", default="", metavar="NUMBERS",
                         help="comma-separated mutant numbers")
-    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
+    parser.add_argument("--jobs", type=int, default=int(os.environ.get("PLUGWATCH_JOBS") or os.cpu_count() or 2))
     parser.add_argument("--timeout", type=int, default=300, help="seconds per test group")
     args = parser.parse_args()
 

@@ -45,7 +45,8 @@ for stage in $stages; do
             echo "== build-musl: build"
             scripts/build-musl.sh build-musl
             echo "== build-musl: tests"
-            (cd build-musl/dynamic && ctest --output-on-failure -j"$jobs") ;;
+            (cd build-musl/dynamic && ctest --output-on-failure -j"$jobs")
+            tests/release_check.sh build-musl ;;
         board)
             echo "== board"
             tests/board/run.sh ;;
