@@ -151,3 +151,8 @@ done
 code=$(($(readelf -lW "$dir/plugwatch-static" | awk '$1 == "LOAD" && / R E / { print $5; exit }')))
 echo "musl build: the supervisor's code and read-only data take $code bytes"
 [ "$code" -le 65536 ] || { echo "build-musl: the supervisor's code is over 64 KiB (sixteen pages)" >&2; exit 1; }
+# The data segment's first page is the file's page that holds the end of
+# the code; code that reaches into the data's part of that page pushes the
+# data a page further into the file, and a private copy maps two pages more.
+data=$(($(readelf -lW "$dir/plugwatch-static" | awk '$1 == "LOAD" && / RW / { print $2; exit }')))
+[ "$data" -lt 65536 ] || { echo "build-musl: the code reaches into the data segment's page (data at file offset $data)" >&2; exit 1; }

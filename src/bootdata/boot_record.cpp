@@ -48,14 +48,11 @@ int check_boot_record(int run_fd, char* outdated, size_t size)
         return 0;
     if (compare_version_stamps(version, BUILTIN_VERSION) < 0) {
         // The upgrade the record names is abandoned: never without a word.
-        // The version is any text a package left: no line end of its own; an
-        // empty one shows as "".
-        if (version[0] == '\0')
-            version = "\"\"";
-        size_t n = 0;
-        for (; n + 1 < size && version[n] != '\0'; ++n)
-            outdated[n] = static_cast<unsigned char>(version[n]) < ' ' || version[n] == 0x7f ? '?' : version[n];
-        outdated[n] = '\0';
+        // The version is any text a package left: no control character of
+        // its own (a line end would forge a line); an empty one shows as "".
+        std::snprintf(outdated, size, "%s", version[0] != '\0' ? version : "\"\"");
+        for (char* c = outdated; *c != '\0'; ++c)
+            *c = static_cast<unsigned char>(*c) < ' ' ? '?' : *c;
         clear_boot_record();
         write_run_line(run_fd, RECORD_DELETED_LINE_FORMAT, local_time_text().data(), outdated, BUILTIN_VERSION);
         return 0;

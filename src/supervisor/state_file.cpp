@@ -382,11 +382,11 @@ void note_install(SupervisorState* state, int code, InstallOutcome outcome)
 {
     Stamp now = begin_change(state);
     InstanceFacts& f = state->facts;
-    if (outcome == InstallOutcome::unpacked || outcome == InstallOutcome::stored)
-        f.record_deleted[0] = '\0';
     f.install_code = code;
     f.install_outcome = static_cast<uint8_t>(outcome);
     if (outcome == InstallOutcome::running) {
+        // The next install ends the tale of a deleted record.
+        f.record_deleted[0] = '\0';
         f.install_began = now;
         f.install_ended = Stamp{};
     } else {

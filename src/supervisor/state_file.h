@@ -15,7 +15,7 @@ void note_startup(SupervisorState* state);
 // A pass begins, in the data-directory mode state->data_dir_mode holds.
 // Unless outdated (RECORD_VERSION_SIZE bytes) is empty, it names the version
 // of a boot-check record older than this plugwatch that the pass deleted,
-// told until an install puts a new upgrade in place.
+// told until the next install begins.
 void note_pass(SupervisorState* state, const char* outdated);
 // The slot was just started (its pid as start_process left it); a delay it
 // waited out is over.
