@@ -315,6 +315,8 @@ class Status(PlugwatchCase):
         p.add_worker("zq-w", "idle", directory=p.data)
         p.start()
         p.wait_starts(1, "zq-w")
+        # The pass's facts are written once all its workers are started.
+        p.wait_until(lambda: "\nrecord_deleted " in state_file(p), 30, "the state file's record line")
         self.assertIsNone(p.boot_record())
         self.assertRegex(p.run_file(), r"(?m)^.+: boot-check record of version 23\.12\.31\.23 deleted: "
                                        r"older than 24\.01\.11\.17$")
