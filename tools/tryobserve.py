@@ -17,9 +17,25 @@ import time
 import exitcodes
 import pwsandbox
 import tryoutput
+import trystate
 
 PASS_CODES = exitcodes.EXIT_CODES
+# Real seconds between two looks at a running worker's CPU, memory and
+# descriptors.
+SAMPLE_EVERY = 0.25
 KILLED_FOR_PASS = "killed for a restart of all"
+# An install's outcome as the state file gives it, in words.
+OUTCOME_WORDS = {
+    "no_package": "no package at the plug-in's package path or the shared one: nothing installed",
+    "unpacked": "unpacked into data/",
+    "unpack_failed": "the unpack failed: nothing is booted from data/",
+    "stored": "stored as data/init.bin",
+    "store_failed": "not stored: copying it to data/init.bin failed",
+    "deleted": "the package was discarded, as asked",
+    "record_unreadable": "not installed: the boot-check record could not be read or written",
+    "running": "still installing when the run ended",
+}
+INSTALLED = ("unpacked", "stored")
 EXEC_FAILED = re.compile(r"^failed to exec (?P<path>.*), error is (?P<why>.*)$")
 
 
@@ -38,6 +54,16 @@ def zombie(pid):
         return True
 
 
+def cpu_seconds(pid):
+    """Real CPU seconds (user and system) the process has used, also as a
+    zombie; None when it is gone."""
+    try:
+        fields = pwsandbox.read("/proc/%d/stat" % pid).rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except (OSError, IndexError, ValueError):
+        return None
+
+
 def shq(s):
     return "'" + s.replace("'", "'\\''") + "'"
 
@@ -46,8 +72,15 @@ class Run:
     """The plug-in running in its namespace, and what was seen of it. Times
     are seconds of the plug-in's clock since the supervisor started."""
 
-    def __init__(self, plugin_dir, name, watched, supervisor, speed, faketime, trace_lib):
-        self.name, self.watched, self.speed = name, watched, speed
+    def __init__(self, plugin_dir, name, watched, supervisor, speed, faketime, trace_lib, daemon_arg=None):
+        self.name, self.speed = name, speed
+        # Slot by slot as configured; checks look at each program once (a
+        # name twice is one program, its alive file kept if either asks).
+        self.slots = list(watched)
+        keeps = {}
+        for n, k in watched:
+            keeps[n] = keeps.get(n, False) or k
+        self.watched = list(keeps.items())
         base = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
                             "plugwatch-try")
         os.makedirs(base, exist_ok=True)
@@ -66,6 +99,12 @@ class Run:
                         PW_FAKETIME=pwsandbox.faketime_spec(speed), PW_TMP_SIZE="64m", PWTRY_TRACE=self.trace,
                         PWTRY_OUTPUT=self.output.name)
         self.faketime = faketime
+        # The argument the platform may give the supervisor: workers then get -d.
+        self.daemon_arg = daemon_arg
+        # (plug-in seconds, bytes of data/) from which its growth is judged:
+        # the start, and again after each install (what a package brings is
+        # no wear).
+        self.data_mark = (0.0, self.tree_bytes("data"))
         self.proc = self.init = self.sup = None
         self.t0 = None
         self.runs = {n: [] for n, _ in watched}
@@ -79,6 +118,11 @@ class Run:
         self.stopping = False         # the tool itself sent SIGTERM
         self.console = []
         self.lineage = {}             # host pid -> the worker whose process tree it was seen in
+        # The supervisor's own facts, from its state file as it changes.
+        self.facts = None
+        self.slot_of = {}             # inner pid -> slot
+        self.state_installs = []      # [(code, outcome, began)] as the state file told them, newest last
+        self._state_text = None
 
     def clock(self, t=None):
         return ((time.time() if t is None else t) - self.t0) * self.speed
@@ -86,6 +130,8 @@ class Run:
     def start(self):
         cmd = pwsandbox.unshare_prefix() + [pwsandbox.INIT, self.out, self.name,
                                             "/nodra/apps/%s/files/%s" % (self.name, self.name), "/"]
+        if self.daemon_arg is not None:
+            cmd.append(self.daemon_arg)
         # The clock starts as the namespace does: nothing is seen before.
         self.t0 = time.time()
         self.proc = subprocess.Popen(cmd, env=self.env, stdin=subprocess.DEVNULL,
@@ -147,7 +193,16 @@ class Run:
     # --- following ---------------------------------------------------------
 
     def poll(self, say):
-        """Reports what happened since the last call, each thing at its time."""
+        """Reports what happened since the last call, each thing at its time,
+        in the order of those times whatever source told it."""
+        told = []
+        try:
+            self._poll(lambda t, text: told.append((t, text)))
+        finally:
+            for t, text in sorted(told, key=lambda e: e[0]):
+                say(t, text)
+
+    def _poll(self, say):
         now = self.clock()
         self._note_deaths(now)
         for line in self._new_lines("trace", self.trace):
@@ -175,6 +230,7 @@ class Run:
                 self.installs[-1]["refused"] = m.group("why")
             say(now, "run file  %s" % line)
         self._note_names()
+        self._read_state()
         status = os.path.join(self.out, "status")
         if self.ended is None and os.path.exists(status):
             last = self.console[-1][1] if self.console else "(nothing)"
@@ -183,6 +239,36 @@ class Run:
                 say(now, "supervisor stopped by SIGTERM")
             else:
                 say(now, "supervisor ended with status %d; its last message: %s" % (self.ended[1], last))
+
+    def state_path(self):
+        return "/proc/%d/root/tmp/.uci/%s.state" % (self.init, self.name)
+
+    def _read_state(self):
+        """Takes in the state file when it changed: the slot of every pid
+        it names, and each install's outcome as the supervisor gave it."""
+        try:
+            text = pwsandbox.read(self.state_path())
+        except (OSError, TypeError, UnicodeDecodeError):
+            return
+        if text == self._state_text:
+            return
+        facts = trystate.parse(text)
+        if facts is None:
+            return
+        self._state_text, self.facts = text, facts
+        for slot, pid in facts.pids.items():
+            if pid > 0:
+                self.slot_of[pid] = slot
+        if facts.install is not None:
+            code, outcome, began = facts.install
+            if self.state_installs and self.state_installs[-1][::2] == (code, began):
+                changed = self.state_installs[-1] != facts.install
+                self.state_installs[-1] = facts.install
+            else:
+                changed = True
+                self.state_installs.append(facts.install)
+            if changed and outcome != "running":
+                self.data_mark = (self.clock(), self.tree_bytes("data"))
 
     def _trace(self, f, say):
         if len(f) < 3:
@@ -240,7 +326,11 @@ class Run:
             if code in (130, 131):
                 self.installs.append({"t": t, "code": code, "by": name, "boot": None, "missing": [],
                                       "fell_back": False, "gave_up": False})
-        say(t, "end       %s pid %d: %s" % (name, pid, cause))
+        # Told when collected, so that lines stay in time order; the death
+        # came earlier when the reaping loop was sleeping.
+        waited = run.get("waited", 0)
+        say(run["reaped"], "end       %s pid %d: %s%s" % (
+            name, pid, cause, ", ended at %.1f s" % t if waited >= 1 else ""))
 
     def _follow_install(self, t, run):
         """Follows the newest install to its result: the first start after it
@@ -260,11 +350,25 @@ class Run:
         elif line == "failed for normal boot, exit":
             install["gave_up"] = True
 
+    def install_outcome(self, install):
+        """The outcome the supervisor gave the install in its state file, or
+        None when the file did not tell it (a later install came too soon)."""
+        mine = [i for i in self.installs if i["code"] == install["code"]]
+        told = [o for code, o, _ in self.state_installs if code == install["code"]]
+        if len(mine) != len(told):
+            return None
+        return told[mine.index(install)]
+
     def install_result(self, install):
         """What became of an install, in words."""
         words = []
-        if install.get("refused"):
-            words.append("the package was refused (%s): nothing installed" % install["refused"])
+        outcome = self.install_outcome(install)
+        refused = install.get("refused") or (self.facts.refused[1] if outcome == "refused" and self.facts and
+                                             self.facts.refused else None)
+        if refused:
+            words.append("the package was refused (%s): nothing installed" % refused)
+        elif outcome in OUTCOME_WORDS:
+            words.append(OUTCOME_WORDS[outcome])
         elif install["code"] == 130:
             if install["boot"] == "data/":
                 words.append("unpacked into data/ and booted from there")
@@ -273,6 +377,9 @@ class Run:
         else:
             stored = os.path.exists(os.path.join(self.app, "data", "init.bin"))
             words.append("stored as data/init.bin" if stored else "not stored")
+        if outcome == "unpacked":
+            words[-1] += " and booted from there" if install["boot"] == "data/" else \
+                ", but not booted from there (the record is older than the supervisor?)" if install["boot"] else ""
         for name, why in install["missing"]:
             words.append("%s could not start from data/ (%s): missing from the package?" % (name, why))
         if install["fell_back"]:
@@ -317,8 +424,41 @@ class Run:
                 except OSError:
                     pass
             r["host_pid"] = host
+            self._sample(r, host)
             self._ran_as(r, comm)
             self._note_tree(host, self.by_pid.get(r["pid"], (None,))[0])
+
+    def _sample(self, r, host):
+        """The process's CPU time, peak memory and open descriptors, at most
+        every SAMPLE_EVERY real seconds."""
+        now = time.time()
+        if now - r.get("sampled", 0) < SAMPLE_EVERY:
+            return
+        r["sampled"] = now
+        cpu = cpu_seconds(host)
+        if cpu is not None:
+            r["cpu"] = cpu
+        try:
+            status = pwsandbox.read("/proc/%d/status" % host)
+            m = re.search(r"^VmHWM:\s+(\d+) kB", status, re.M)
+            if m:
+                r["peak_kb"] = max(r.get("peak_kb", 0), int(m.group(1)))
+            r["fds"] = max(r.get("fds", 0), len(os.listdir("/proc/%d/fd" % host)))
+        except OSError:
+            pass
+
+    def tree_bytes(self, where):
+        """Bytes of the files under the plug-in's data/ ("data") or the
+        run's /tmp ("tmp"), now."""
+        root = os.path.join(self.app, "data") if where == "data" else "/proc/%d/root/tmp" % self.init
+        total = 0
+        for d, _, names in os.walk(root):
+            for n in names:
+                try:
+                    total += os.lstat(os.path.join(d, n)).st_size
+                except OSError:
+                    pass
+        return total
 
     def _note_deaths(self, now):
         """Notes the death of every running worker whose pidfd has become
@@ -350,27 +490,41 @@ class Run:
 
     # --- the namespace -------------------------------------------------------
 
-    def stop_supervisor(self, grace):
+    def stop_supervisor(self, wait):
         """Sends the supervisor SIGTERM; its workers get SIGTERM from the
-        kernel. Waits up to grace seconds for them and records how each
-        running one ended. Returns [(worker, run, seconds or None)]."""
+        kernel. Waits up to wait real seconds for them and records how each
+        running one ended. Returns [(worker, run, real seconds or None, real
+        CPU seconds it used after SIGTERM)]."""
         self._note_names()
         running = [(n, r) for n, runs in self.runs.items() for r in runs
                    if r["end"] is None and r["host_pid"] and not zombie(r["host_pid"])]
+        watch = {}
+        for n, r in running:
+            try:
+                watch[os.pidfd_open(r["host_pid"])] = (n, r, cpu_seconds(r["host_pid"]))
+            except (OSError, AttributeError):
+                pass
         self.stopping = True
         os.kill(self.sup, signal.SIGTERM)
         went = time.time()
-        left, gone = list(running), []
-        while left and time.time() - went < grace:
-            for n, r in list(left):
-                if zombie(r["host_pid"]):
-                    left.remove((n, r))
-                    r["end"], r["cause"] = self.clock(), "SIGTERM"
-                    gone.append((n, r, time.time() - went))
-            time.sleep(0.02)
-        for n, r in left:
+        gone = []
+        # A pidfd becomes readable when its process ends: each end is timed
+        # to the millisecond, not to a polling interval.
+        while watch and time.time() - went < wait:
+            readable, _, _ = select.select(list(watch), [], [], max(0.0, wait - (time.time() - went)))
+            now = time.time()
+            for fd in readable:
+                n, r, cpu = watch.pop(fd)
+                after = cpu_seconds(r["host_pid"])
+                os.close(fd)
+                r["end"], r["cause"] = self.clock(now), "SIGTERM"
+                gone.append((n, r, now - went, max(0.0, after - cpu) if after is not None and cpu is not None else 0.0))
+        left = []
+        for fd, (n, r, _) in watch.items():
+            os.close(fd)
             r["end"], r["cause"] = self.clock(), "refused SIGTERM"
-        return gone + [(n, r, None) for n, r in left]
+            left.append((n, r, None, 0.0))
+        return gone + left
 
     def record(self):
         path = os.path.join(self.app, "data", ".bootchk")

@@ -11,6 +11,7 @@ into plug-in seconds since the supervisor started by what it comes from."""
 import json
 import os
 import shutil
+import time
 
 # Keys of plugwatch-status's JSON that are on the supervisor's clock.
 PLUGIN_TIMES = ("events_dropped_before", "restart_due")
@@ -53,8 +54,22 @@ def on_plugin_clock(status, run):
             if w.get("last_end"):
                 w["last_end"]["time_s"] = plugin(w["last_end"].pop("time", None))
             if w.get("alive_file") and w["alive_file"].get("age") is not None:
-                w["alive_file"]["age"] = round(w["alive_file"]["age"] * run.speed, 1)
+                w["alive_file"]["age"] = alive_age(run, w["alive_file"]["path"], w["alive_file"]["age"])
+        written = (inst.get("state_file") or {}).get("written")
+        inst["state_written_s"] = plugin(written)
+        starts = [r["t"] for runs in run.runs.values() for r in runs]
+        # A state file that stopped changing: its writes fail (a full /tmp).
+        inst["state_stale"] = bool(written is not None and starts and max(starts) > plugin(written) + 1)
     return status
+
+
+def alive_age(run, path, whole_seconds):
+    """The alive file's age on the plug-in clock, to the second: from its
+    time as the kernel keeps it, not from the tool's whole real seconds."""
+    try:
+        return round((time.time() - os.stat("/proc/%d/root%s" % (run.init, path)).st_mtime) * run.speed)
+    except (OSError, TypeError):
+        return round(whole_seconds * run.speed)
 
 
 def ask(run, tool):
@@ -77,6 +92,9 @@ def print_view(status, why):
     for inst in status.get("instances", []):
         print("%s: %s" % (inst.get("name"), "run (pid %s) since +0 s" % inst.get("pid") if inst.get("running")
                           else "down"))
+        if inst.get("state_stale"):
+            print("  STALE: the state file was written last at +%s s, and workers started since: its writes fail "
+                  "(a full /tmp?), so what follows is old" % inst.get("state_written_s"))
         for w in inst.get("workers", []):
             bits = []
             if w.get("pid"):

@@ -2,11 +2,15 @@
 workers: one that keeps every rule, one whose workers each break one."""
 
 import hashlib
+import importlib.machinery
 import json
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
+import time
+import types
 import unittest
 import xml.etree.ElementTree as ET
 
@@ -18,7 +22,9 @@ TOOL = os.path.join(HERE, "..", "..", "tools", "plugwatch-try")
 HEAD = "#!/bin/sh\ntrap 'exit 0' TERM\nidle() { while :; do sleep 30 & wait $!; done; }\n"
 ALIVE = 'A=""; p=""; for a; do [ "$p" = -A ] && A=$a; p=$a; done\n'
 KEEPER = ALIVE + 'while :; do : >"$A"; sleep 40 & wait $!; done\n'
-GOOD = {"good-keeper": (True, KEEPER), "good-plain": (False, "idle\n")}
+GOOD = {"good-keeper": (True, KEEPER), "good-plain": (False, "idle\n"),
+        # Runs as "sleep" all along, and nothing kills it.
+        "good-sleeper": (False, "exec sleep 100000\n")}
 BAD = {
     # Ends after 100 s of its first run: breaks "stays up".
     "dies": (False, 'case "$*" in *-r*) idle ;; esac\nsleep 100\nexit 3\n'),
@@ -42,6 +48,25 @@ MISTAKES = {
     "renamed": (False, "exec sleep 100000\n"),
     # Leaves a package holding only itself: the others cannot start from data/.
     "boss": (False, PKG_STAGE),
+}
+
+
+# Faults only a whole run shows, and shutdowns judged on the plug-in clock.
+LONG = {
+    # Keeps its alive file, and exits 1 some 480 s after every start.
+    "periodic": (True, ALIVE + 'for i in 1 2 3 4 5 6 7 8 9 10 11 12; do : >"$A"; sleep 40 & wait $!; done\nexit 1\n'),
+    # Writes its alive file once.
+    "once": (True, ALIVE + ': >"$A"\nidle\n'),
+    # Takes 7 s of the plug-in clock to leave.
+    "slowterm": (False, "trap 'sleep 7; exit 0' TERM\nidle\n"),
+    # Works for a while on real CPU before it leaves.
+    "cputerm": (False, "trap 'i=0; while [ $i -lt 400000 ]; do i=$((i + 1)); done; exit 0' TERM\nidle\n"),
+}
+# A restart-all storm, a name in two slots, an install with no package.
+STORM = {
+    "stormy": (False, "sleep 2\nexit 160\n"),
+    "victim": (False, "idle\n"),
+    "nopkg": (False, '[ -z "$*" ] && { sleep 1; exit 131; }\nidle\n'),
 }
 
 
@@ -88,9 +113,10 @@ class Workbench(unittest.TestCase):
         svg, js = os.path.join(self.root, "t.svg"), os.path.join(self.root, "t.json")
         r = self.run_tool(plugin, "--check", "--seconds", "3", "--timeline", svg, "--json", js, "--status")
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertIn("result: 20 PASS, 0 WARN, 0 FAIL, 0 NOT RUN", r.stdout)
         # The status tool asked inside the run, on the plug-in clock.
         self.assertRegex(r.stdout, r"\npwgood: run \(pid \d+\) since \+0 s\n  good-keeper +up +pid \d+ since \+\d")
-        self.assertNotIn("FAIL", r.stdout)
+        self.assertNotRegex(r.stdout, r"(?m)^FAIL")
         for check in range(1, 6):
             self.assertRegex(r.stdout, r"PASS  %d .*good-" % check)
         self.assertRegex(r.stdout, r"\] start +good-keeper pid \d+ -A /tmp/\.uci//good-keeper\.alive")
@@ -101,8 +127,10 @@ class Workbench(unittest.TestCase):
             self.assertEqual(g.find("{http://www.w3.org/2000/svg}text").text, g.get("data-name"))
         with open(js) as f:
             summary = json.load(f)
-        self.assertEqual([w["starts"] for w in summary["workers"]], [1, 1])
-        self.assertEqual([w["state"] for w in summary["status"]["instances"][0]["workers"]], ["up", "up"])
+        self.assertEqual([w["starts"] for w in summary["workers"]], [1, 1, 1])
+        self.assertEqual([w["state"] for w in summary["status"]["instances"][0]["workers"]], ["up"] * 3)
+        self.assertEqual([w["runs_as"] for w in summary["workers"]], [[], [], ["sleep"]])
+        self.assertIn("runs as sleep, not its name: killall good-sleeper finds nothing", r.stdout)
         self.assertEqual(os.listdir(os.path.join(self.root, "cache", "plugwatch-try")), [])
 
     def test_each_broken_rule_is_caught_and_named(self):
@@ -139,12 +167,15 @@ class Workbench(unittest.TestCase):
         with open(js) as f:
             summary = json.load(f)
         workers = {w["name"]: w for w in summary["workers"]}
-        # Every start and end counted, the ends agreeing with the run file.
+        # Every start and end counted, the ends agreeing with the supervisor's
+        # own count; repeated live lines folded.
         fast = workers["fast"]
-        logged = r.stdout.count("fast exited normally with code(3)")
-        self.assertGreater(logged, 5)
-        # The supervisor may be stopped between a reap and its event line.
-        self.assertIn(fast["ends"].get("exit 3", 0) - logged, (0, 1))
+        told = fast["supervisor_ends"]["exit 3"]
+        self.assertGreater(told, 5)
+        # The supervisor may be stopped between a reap and its state file.
+        self.assertIn(fast["ends"].get("exit 3", 0) - told, (0, 1))
+        self.assertEqual(r.stdout.count("fast exited normally with code(3)"), 5)
+        self.assertRegex(r.stdout, r"\n\.\.\. \d+ more lines like: run file  .*: fast exited normally with code\(3\)")
         self.assertEqual(sum(fast["ends"].values()), fast["starts"] - sum(1 for x in fast["runs"] if x["end"] is None))
         self.assertTrue(all(x["pid"] > 0 for w in workers.values() for x in w["runs"]))
         self.assertEqual(workers["renamed"]["runs_as"], ["sleep"])
@@ -152,9 +183,60 @@ class Workbench(unittest.TestCase):
         # The install followed to its result; the request is no failure.
         self.assertRegex(r.stdout, r"install: exit 130 of boss at \d+ s: unpacked into data/ and booted from there;.*"
                                    r"fast could not start from data/ \(No such file or directory\).*fell back to files/")
-        self.assertRegex(r.stdout, r"PASS  3 .*: boss: exit 130 at \d+ s: a request")
+        self.assertRegex(r.stdout, r"PASS  3 .*: boss: 1 request, no failure: exit 130 x1 \(unpack the package")
+        self.assertRegex(r.stdout, r"FAIL  3 .*: fast: \d+ ends that were no request \(exit 3 x\d+, exit 129 x1\)")
         self.assertRegex(r.stdout, r"FAIL  6 .*: daemon: left \d+ process")
         self.assertNotRegex(r.stdout, r"FAIL  6 .*: (fast|boss|renamed)")
+
+    def test_every_end_of_the_run_and_shutdowns_on_the_plug_in_clock(self):
+        plugin = make_plugin(self.root, "pwlong", LONG)
+        js = os.path.join(self.root, "t.json")
+        r = self.run_tool(plugin, "--check", "--seconds", "4", "--quiet", "--json", js, "--daemon-arg", "x")
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        out = r.stdout
+        # Only verdicts: no live line, no PASS.
+        self.assertNotRegex(out, r"(?m)^(\[|PASS)")
+        self.assertRegex(out, r"FAIL  3 .*: periodic: 1 end that was no request \(exit 1 x1\); the first at \d+ s, "
+                              r"after 4\d\d s up")
+        self.assertRegex(out, r"FAIL  3 .*: once: .*killed by the watchdog for its alive file")
+        self.assertRegex(out, r"FAIL  4 .*: cputerm: ended \d+\.\d s after SIGTERM, more than 5 s; it used "
+                              r"\d\.\d\d s of real CPU after SIGTERM, which x200 stretches")
+        # 7 s is 35 ms of real time at x200: failed, or passed naming the
+        # speed that judges it, never passed as quick.
+        self.assertRegex(out, r"(FAIL  4 .*: slowterm: ended .*more than 5 s|PASS  4 .*: slowterm: .*--speed 50 "
+                              r"judges it)" if "slowterm" in out else r"result:")
+        self.assertRegex(out, r"result: \d+ PASS, 0 WARN, \d+ FAIL, 0 NOT RUN")
+        with open(js) as f:
+            summary = json.load(f)
+        workers = {w["name"]: w for w in summary["workers"]}
+        self.assertEqual(workers["periodic"]["runs"][0]["options"][:1], ["-d"])
+        self.assertGreater(workers["cputerm"]["peak_kib"], 0)
+        self.assertGreater(summary["plugin_seconds"], 4 * 120 + 30)
+
+    def test_a_storm_a_name_twice_a_fifth_entry_and_an_install_with_no_package(self):
+        plugin = make_plugin(self.root, "pwstorm", STORM)
+        with open(os.path.join(plugin, "files", "config"), "wb") as f:
+            f.write(b'\xef\xbb\xbf{"__watch": {"processes": [{"base": "stormy"}, {"base": "victim"}, '
+                    b'{"base": "victim"}, {"base": "nopkg"}, {"base": "uplink"}]}}')
+        js = os.path.join(self.root, "t.json")
+        r = self.run_tool(plugin, "--check", "--seconds", "3", "--json", js)
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        out = r.stdout
+        self.assertRegex(out, r"WARN  1 .*: victim: named by entries 2 and 3")
+        self.assertRegex(out, r"FAIL  1 .*: uplink: entry 5: never started on a gateway")
+        self.assertRegex(out, r"FAIL  3 .*: stormy: a storm of requests: \d+ in \d+ s \(exit 160 x\d+")
+        self.assertRegex(out, r"restart-all passes: .*160 \(by stormy\) x\d+ from \d+ to \d+ s")
+        self.assertRegex(out, r"install: exit 131 of nopkg at \d+ s: no package at the plug-in's package path")
+        self.assertIn("packages installed: 0", out)
+        # An exit 160 is told as one, not as a signal.
+        self.assertRegex(out, r"FAIL  5 .*: stormy: -r 11 from files/: pid \d+ ended within 132 s: exit 160")
+        with open(js) as f:
+            summary = json.load(f)
+        slots = [w for w in summary["workers"] if w["name"] == "victim"]
+        self.assertEqual([w["slot"] for w in slots], [1, 2])
+        self.assertTrue(all(w["starts"] >= 2 for w in slots), slots)
+        self.assertRegex(out, r"victim \[slot 3\] +\d+ ")
+        self.assertEqual(summary["installs"][0]["outcome"], "no_package")
 
     def test_a_program_the_kernel_cannot_start_and_the_supervisor_giving_up(self):
         plugin = make_plugin(self.root, "pwcrlf", {"crlf": (False, "idle\n")})
@@ -218,13 +300,18 @@ class Workbench(unittest.TestCase):
     def test_a_worker_that_floods_its_output(self):
         # Writes as fast as it can, lines of a numbered count.
         workers = {"noisy": (False, 'i=0; while :; do i=$((i + 1)); echo "line $i of noise"; done\n'),
-                   "calm": (False, 'echo "calm started"\nidle\n')}
+                   "calm": (False, 'echo "calm started"\nidle\n'),
+                   # 64 KiB into data/ every 10 s of the plug-in clock.
+                   "filler": (False, 'while :; do head -c 65536 /dev/zero >>../data/fill; sleep 10 & wait $!; '
+                                     'done\n')}
         plugin = make_plugin(self.root, "pwflood", workers)
         js = os.path.join(self.root, "t.json")
         r = self.run_tool(plugin, "--seconds", "4", "--json", js, "--check")
         self.assertEqual(r.returncode, 1, r.stdout[-3000:] + r.stderr)
         self.assertRegex(r.stdout, r"FAIL  7 .*: noisy: wrote \d+ lines .* a flood \(newest: line \d+ of noise\)")
         self.assertRegex(r.stdout, r"PASS  7 .*: calm: wrote 1 line ")
+        self.assertRegex(r.stdout, r"FAIL  7 .*: data/: data/ grew by \d+ KiB in \d+ s of the plug-in clock "
+                                   r"\(\d+ KiB an hour\): more than 4 MiB an hour wears a gateway's flash")
         self.assertRegex(r.stdout, r"output    noisy: \.\.\. \d+ lines not shown")
         self.assertIn("output    calm: calm started", r.stdout)
         # The run ended on time, printed little, and kept nothing on disk.
@@ -252,6 +339,65 @@ class Workbench(unittest.TestCase):
         self.assertIn('files/config has no "__watch" object (keys found: "__wacth"), so it has no usable worker '
                       'list: the supervisor starts its default worker quorin-dpi-inner, and '
                       'files/quorin-dpi-inner is missing', r.stderr)
+
+    def test_ctrl_c_leaves_the_checks_not_reached_not_run(self):
+        plugin = make_plugin(self.root, "pwint", GOOD)
+        env = dict(os.environ, XDG_CACHE_HOME=os.path.join(self.root, "cache"))
+        p = subprocess.Popen([TOOL, plugin, "--supervisor", BINARY, "--speed", "200", "--check", "--seconds", "30"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+        cache = os.path.join(self.root, "cache", "plugwatch-try")
+        deadline = time.time() + 20
+        while not (os.path.isdir(cache) and os.listdir(cache)) and time.time() < deadline:
+            time.sleep(0.1)
+        time.sleep(1)
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=60)
+        self.assertEqual(p.returncode, 130, out + err)
+        for check in (3, 4, 5, 6, 7):
+            self.assertRegex(out, r"NOT RUN  %d .*: good-plain: not run: stopped by Ctrl-C" % check)
+        self.assertRegex(out, r"PASS  2 ")
+
+    def test_config_is_read_as_the_supervisor_reads_it(self):
+        """One table of configurations through the workbench's reading and
+        the supervisor's own (plugwatch-status says what the supervisor
+        would refuse): both take or refuse each alike."""
+        loader = importlib.machinery.SourceFileLoader("plugwatch_try", TOOL)
+        tool = types.ModuleType(loader.name)
+        tool.__file__ = TOOL
+        loader.exec_module(tool)
+        status = os.environ.get("PLUGWATCH_STATUS_BIN")
+        if not status:
+            self.skipTest("PLUGWATCH_STATUS_BIN is not set")
+        w = '{"__watch": {"processes": [%s]}}'
+        table = {
+            "plain": w % '{"base": "a"}',
+            "byte-order mark": "\ufeff" + w % '{"base": "a"}',
+            "text after the value": w % '{"base": "a"}' + " trailing words",
+            "cut by a zero byte": w % '{"base": "a"}' + "\0{",
+            "zero byte inside": '{"__watch": \0 {}}',
+            "no base": w % '{"name": "a"}',
+            "base not a text": w % '{"base": 7}',
+            "fifth entry without base": w % ", ".join(['{"base": "a"}'] * 4 + ['{"name": "x"}']),
+            "members as entries": '{"__watch": {"processes": {"x": {"base": "a"}}}}',
+            "not JSON": '{"__watch": ',
+            "no worker list": '{"other": 1}',
+            "capital keys": '{"__WATCH": {"Processes": [{"BASE": "a"}]}}',
+        }
+        for label, text in table.items():
+            with self.subTest(label):
+                files = os.path.join(self.root, "cfg", label.replace(" ", "-"), "files")
+                os.makedirs(files)
+                with open(os.path.join(files, "config"), "w") as f:
+                    f.write(text)
+                try:
+                    tool.read_watch(text)
+                    workbench = False
+                except tool.Refused:
+                    workbench = True
+                r = subprocess.run([status, os.path.join(files, "pwtable-" + str(abs(hash(label))))],
+                                   capture_output=True, text=True, timeout=30)
+                supervisor = " refused: " in r.stderr
+                self.assertEqual(workbench, supervisor, r.stderr)
 
     def test_what_cannot_run_is_refused_before_anything_starts(self):
         cases = {
