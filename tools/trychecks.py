@@ -20,7 +20,7 @@ TERM_GRACE = 5              # seconds of the plug-in clock a worker may take to 
 TERM_WAIT = 5.0             # real seconds the tool waits for them at most
 # Real seconds within which the machine's own delays (scheduling, the
 # kernel's signal to each worker) hide how long an end took.
-TERM_RESOLUTION = 0.1
+TERM_RESOLUTION = 0.05
 # Every watching phase of --check covers this many watchdog periods, and a
 # margin, on the plug-in clock: a worker that stops renewing its alive file
 # is killed within four.

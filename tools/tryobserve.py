@@ -504,9 +504,19 @@ class Run:
                 watch[os.pidfd_open(r["host_pid"])] = (n, r, cpu_seconds(r["host_pid"]))
             except (OSError, AttributeError):
                 pass
+        try:
+            sup_fd = os.pidfd_open(self.sup)
+        except (OSError, AttributeError):
+            sup_fd = None
         self.stopping = True
         os.kill(self.sup, signal.SIGTERM)
         went = time.time()
+        # The workers' SIGTERM comes with the supervisor's death: time their
+        # ends from there, not from the tool's kill.
+        if sup_fd is not None:
+            select.select([sup_fd], [], [], wait)
+            os.close(sup_fd)
+            went = time.time()
         gone = []
         # A pidfd becomes readable when its process ends: each end is timed
         # to the millisecond, not to a polling interval.

@@ -157,6 +157,13 @@ worker pws2 agent 'echo "side pws2 $$ $PLUGWATCH_PACKAGE" >>$L
 idle'
 cp "$root/nodra/apps/pws1/files/agent" "$work/pkg/agent"
 tar czf "$root/pkg/pws1.tgz" --owner=0 --group=0 -C "$work/pkg" agent
+# pwexample: the release's example plug-in and SysV script, as an integrator
+# installs them: entry linked to /usr/bin/plugwatch, started and stopped by
+# the script.
+mkdir -p "$root/nodra/apps/pwexample/data" "$root/etc/init.d" "$root/var/run"
+cp -R examples/integration/pwexample/files "$root/nodra/apps/pwexample/"
+ln -s /usr/bin/plugwatch "$root/nodra/apps/pwexample/files/pwexample"
+cp examples/integration/S90pwexample "$root/etc/init.d/S90pwexample"
 # pwc: a program that cannot be executed.
 plugin pwc "$(watch c-missing)"
 # pwk: its worker gets SIGTERM when the supervisor is killed.
@@ -320,11 +327,15 @@ expect "side by side: each plug-in's workers learn its own package path" \
 expect "side by side: pws2's agent kept its pid through pws1's install and restart" \
     '^side pws2 agent starts 1, first alive yes$'
 for p in pws1 pws2; do
-    other=pws1
-    [ $p = pws1 ] && other=pws2
     expect "side by side: $p's agent has an alive file of its own" \
-        "^run $p: alive file of agent is /tmp/\\.uci//$p\\.agent\\.alive: plug-in $other watches it too\$"
+        "^run $p: alive file of agent is /tmp/\\.uci//$p\\.agent\\.alive: plug-in (pws1|pws2|pwexample) watches it too\$"
 done
+expect "example: the SysV script starts it" '^example status: +agent +up \(pid [0-9]+\) [0-9]+s'
+expect "example: status 0 while it runs" '^example running exit 0$'
+expect "example: the console goes to its own file" '^example console: agent: started with: -A /tmp/\.uci//pwexample\.agent\.alive$'
+expect "example: the alive file is a regular file, renewed by rename" '^example alive file regular$'
+expect "example: the script stops it, its agent with it" '^example stopped exit 3, agent gone$'
+
 expect "the clock is past 2038" '^clock set 2040$'
 expect "an event line dated after 2038" "^run pwe: [A-Z][a-z]{2} Mar  1 [0-9:]{8} 2040: e1 exited normally with code\\(3\\)$"
 # The single restart waits its 10 s.
