@@ -298,6 +298,17 @@ class Workbench(unittest.TestCase):
                                    r"loop was sleeping out another worker's delay")
         self.assertEqual(len(ET.parse(svg).getroot().findall(".//{http://www.w3.org/2000/svg}rect[@class='zombie']")), 1)
 
+    def test_a_state_file_that_stopped_changing_is_stale(self):
+        # /tmp filled: the supervisor's writes of its state file fail while
+        # quick keeps being restarted.
+        workers = {"filler": (False, "head -c 80000000 /dev/zero >/tmp/fill 2>/dev/null\nidle\n"),
+                   "quick": (False, "sleep 5\nexit 3\n")}
+        plugin = make_plugin(self.root, "pwfull", workers)
+        r = self.run_tool(plugin, "--seconds", "2", "--status")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertRegex(r.stdout, r"STALE: the state file was written last at \+[\d.]+ s, and workers started "
+                                   r"since: its writes fail")
+
     def test_a_worker_that_floods_its_output(self):
         # Writes as fast as it can, lines of a numbered count.
         workers = {"noisy": (False, 'i=0; while :; do i=$((i + 1)); echo "line $i of noise"; done\n'),
