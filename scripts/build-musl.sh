@@ -7,9 +7,10 @@
 #   plugwatch              dynamically linked against musl (for the tests)
 #   plugwatch-static       statically linked, stripped: the device binary
 #   plugwatch-status-static  the status tool, likewise
+#   plugwatch-verify-static  the signature check of keyed plug-ins, likewise
 #   libplugwatch_worker.a  the worker kit for musl
 #   libfaketimeMT.so.1     libfaketime for musl ARM (for the tests)
-# cJSON and libfaketime are compiled from Debian's source packages, fetched
+# cJSON, libsodium and libfaketime are compiled from Debian's source packages, fetched
 # through apt with a private source list and cached under DIR/sources, so the
 # machine's own apt configuration is left alone.
 set -e
@@ -95,6 +96,27 @@ EOF
     $triple-ar rcs "$static/lib/libcjson.a" "$dir/obj/cJSON.o"
 }
 
+# libsodium for musl (plugwatch-verify's Ed25519), a static library in both
+# sysroots; position-independent, for the dynamic build's executables.
+build_sodium() {
+    [ -f "$dir/sysroot-static/usr/lib/libsodium.a" ] && return 0
+    fetch_source libsodium
+    # Debian's source carries no configure script: made as Debian's build makes it.
+    [ -x "$dir/sources/libsodium/configure" ] ||
+        (cd "$dir/sources/libsodium" && autoreconf -fi >"$dir/sources/libsodium-autoreconf.log" 2>&1) ||
+        { tail -n 20 "$dir/sources/libsodium-autoreconf.log" >&2; exit 1; }
+    rm -rf "$dir/obj/sodium" && mkdir -p "$dir/obj/sodium"
+    (cd "$dir/obj/sodium" && CC="$cc" CFLAGS="-Os -ffunction-sections -fdata-sections" \
+        "$dir/sources/libsodium/configure" --host=$triple --prefix=/usr --disable-shared --with-pic \
+        --enable-minimal --disable-pie >configure.log 2>&1 &&
+        make -j"$jobs" >make.log 2>&1) || { tail -n 20 "$dir/obj/sodium/"*.log >&2; exit 1; }
+    for root in "$dir/sysroot" "$dir/sysroot-static"; do
+        make -C "$dir/obj/sodium" install DESTDIR="$root" >/dev/null
+        # The shared library's libtool record would point the linker elsewhere.
+        rm -f "$root/usr/lib/libsodium.la"
+    done
+}
+
 # libfaketime for musl, stateless: its shared-memory clock collides in fresh
 # PID namespaces under musl.
 build_faketime() {
@@ -120,6 +142,7 @@ configure() {
 
 build_cjson
 build_faketime
+build_sodium
 
 # The dynamic build carries the black-box tests (the unit tests need a C++
 # runtime, which musl's side of Debian lacks; they run on glibc ARM).
@@ -129,14 +152,15 @@ configure "$dir/dynamic" "$dir/sysroot" -DPLUGWATCH_BUILD_TESTS=ON -DPLUGWATCH_U
     -DPLUGWATCH_STATIC_BIN="$dir/plugwatch-static"
 # The device binary: cJSON and musl inside, nothing needed on the device.
 configure "$dir/static" "$dir/sysroot-static" -DPLUGWATCH_BUILD_TESTS=OFF -DPLUGWATCH_DEVICE=ON \
-    -DCMAKE_EXE_LINKER_FLAGS=-static
+    -DPLUGWATCH_STATIC=ON
 
 cp "$dir/dynamic/plugwatch" "$dir/plugwatch"
 cp "$dir/static/plugwatch" "$dir/plugwatch-static"
 cp "$dir/static/plugwatch-status" "$dir/plugwatch-status-static"
+cp "$dir/static/plugwatch-verify" "$dir/plugwatch-verify-static"
 cp "$dir/static/kit/libplugwatch_worker.a" "$dir/libplugwatch_worker.a"
 # Both device binaries: static, and within their size budgets (bytes).
-for pair in plugwatch-static:81920 plugwatch-status-static:98304; do
+for pair in plugwatch-static:81920 plugwatch-status-static:98304 plugwatch-verify-static:131072; do
     bin=${pair%%:*} limit=${pair#*:}
     size=$(stat -c %s "$dir/$bin")
     if readelf -l "$dir/$bin" | grep -q INTERP || readelf -d "$dir/$bin" | grep -q NEEDED; then

@@ -2,6 +2,7 @@
 # Writes the device release: dist/plugwatch-<version>-armhf-musl.tar.gz with
 #   plugwatch                          the static musl ARM supervisor
 #   plugwatch-status                   the static musl ARM status tool
+#   plugwatch-verify                   the signature check of keyed plug-ins
 #   include/plugwatch/worker.h         the worker kit's header
 #   lib/libplugwatch_worker.a          the worker kit for musl ARM
 #   doc/worker-guide.md                how to write workers
@@ -27,6 +28,7 @@ rm -rf "$stage"
 mkdir -p "$stage/include/plugwatch" "$stage/lib" "$stage/doc" "$stage/example"
 cp "$build/plugwatch-static" "$stage/plugwatch"
 cp "$build/plugwatch-status-static" "$stage/plugwatch-status"
+cp "$build/plugwatch-verify-static" "$stage/plugwatch-verify"
 cp kit/include/plugwatch/worker.h "$stage/include/plugwatch/"
 cp "$build/libplugwatch_worker.a" "$stage/lib/"
 cp docs/worker-guide.md docs/integration-guide.md "$stage/doc/"
@@ -40,4 +42,5 @@ tar --sort=name --owner=0 --group=0 --numeric-owner --mtime="$stamp" -C dist -cf
     gzip -n -9 >"dist/$name.tar.gz"
 (cd "$stage" && sha256sum -c --quiet SHA256SUMS)
 echo "release: dist/$name.tar.gz ($(stat -c %s "dist/$name.tar.gz") bytes;" \
-    "plugwatch $(stat -c %s "$stage/plugwatch") bytes, plugwatch-status $(stat -c %s "$stage/plugwatch-status") bytes)"
+    "plugwatch $(stat -c %s "$stage/plugwatch") bytes, plugwatch-status $(stat -c %s "$stage/plugwatch-status") bytes," \
+    "plugwatch-verify $(stat -c %s "$stage/plugwatch-verify") bytes)"

@@ -7,9 +7,9 @@
 #   scripts/setup.sh --all     also the 32-bit ARM cross builds (glibc and musl)
 #                              under qemu-user and clang's libFuzzer
 set -e
-BASE="g++ cmake make pkg-config libcjson-dev libgtest-dev libfaketime psmisc tar gzip python3 util-linux"
-CROSS="g++-arm-linux-gnueabihf qemu-user libcjson-dev:armhf libgtest-dev:armhf libfaketime:armhf libstdc++6:armhf"
-MUSL="g++-arm-linux-gnueabihf qemu-user musl-dev:armhf dpkg-dev"
+BASE="g++ cmake make pkg-config libcjson-dev libsodium-dev signify-openbsd libgtest-dev libfaketime psmisc tar gzip python3 util-linux"
+CROSS="g++-arm-linux-gnueabihf qemu-user libcjson-dev:armhf libsodium-dev:armhf libgtest-dev:armhf libfaketime:armhf libstdc++6:armhf"
+MUSL="g++-arm-linux-gnueabihf qemu-user musl-dev:armhf dpkg-dev autoconf automake libtool"
 BOARD="qemu-system-arm cpio e2fsprogs"
 FUZZ="clang libclang-rt-dev"
 

@@ -18,7 +18,7 @@ version=$(sed -n 's/^project(plugwatch VERSION \([0-9.]*\).*/\1/p' CMakeLists.tx
 tarball=dist/plugwatch-$version-armhf-musl.tar.gz
 listing=$(tar -tzf "$tarball")
 missing=0
-for f in plugwatch plugwatch-status include/plugwatch/worker.h lib/libplugwatch_worker.a doc/worker-guide.md \
+for f in plugwatch plugwatch-status plugwatch-verify include/plugwatch/worker.h lib/libplugwatch_worker.a doc/worker-guide.md \
     doc/integration-guide.md example/pwexample/files/config example/pwexample/files/agent example/inittab \
     example/S90pwexample LICENSE VERSION SHA256SUMS; do
     echo "$listing" | grep -qx "plugwatch-$version-armhf-musl/$f" || { echo "release check: $f missing" >&2; missing=1; }

@@ -1,5 +1,7 @@
 #include "bootdata/package_fit.h"
 
+#include "bootdata/package_command.h"
+
 #include "util/fd_util.h"
 #include "util/shell_command.h"
 #include "util/unique_fd.h"
@@ -78,18 +80,7 @@ bool list_package(int fd, PackageFit* fit)
         return false;
     unique_fd reader(ends[0]);
     unique_fd writer(ends[1]);
-    // The package on tar's standard input, as for the unpack; a single digit
-    // for the shell.
-    int shared = fcntl(fd, F_DUPFD, 3);
-    if (shared < 0 || shared > 9 || lseek(fd, 0, SEEK_SET) != 0) {
-        if (shared >= 0)
-            close(shared);
-        return false;
-    }
-    std::array<char, 96> command{};
-    std::snprintf(command.data(), command.size(), "tar -tvzf - <&%d %d<&- 2>/dev/null", shared, shared);
-    pid_t pid = start_shell_command(command.data(), writer.get());
-    close(shared);
+    pid_t pid = start_package_command(fd, "tar -tvzf -%s <&%d %d<&- 2>/dev/null", "", writer.get());
     writer.reset();
     // A line longer than the buffer is cut: no worker's name is that long,
     // so the cut name is foreign either way.

@@ -1,6 +1,7 @@
 #include "bootdata/upgrade.h"
 
 #include "bootdata/boot_record.h"
+#include "bootdata/package_command.h"
 #include "bootdata/package_fit.h"
 #include "bootdata/version_stamp.h"
 #include "util/fd_util.h"
@@ -18,6 +19,7 @@
 #include <fcntl.h>
 #include <libgen.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 int copy_descriptor(int in, int out)
@@ -250,20 +252,8 @@ bool deselect_data_directory(cJSON* record, const char* record_path)
 // is on the medium.
 bool unpack_package(int fd)
 {
-    // A descriptor the shell inherits, moved onto tar's standard input and
-    // closed for everything else. A shell takes single digits in redirections.
-    int shared = fcntl(fd, F_DUPFD, 3);
-    if (shared < 0)
-        return false;
-    if (shared > 9) {
-        close(shared);
-        return false;
-    }
-    std::array<char, 2048> command{};
-    std::snprintf(command.data(), command.size(), "tar -zxf - -C %s <&%d %d<&-", DATA_DIR, shared, shared);
-    int status = run_shell_command(command.data());
-    close(shared);
-    return status == 0 && sync_filesystem_of(DATA_DIR);
+    pid_t pid = start_package_command(fd, "tar -zxf - -C %s <&%d %d<&-", DATA_DIR, -1);
+    return pid > 0 && finish_shell_command(pid) == 0 && sync_filesystem_of(DATA_DIR);
 }
 
 
@@ -290,6 +280,24 @@ bool foreign_package(int fd, const PackageOwner& owner, const char* path, int ru
     return true;
 }
 
+// A plug-in that ships a public key installs only packages signed with it:
+// plugwatch-verify checks the package read from this very descriptor (and
+// removes the signature once it verifies). Anything at the key's name makes
+// the plug-in a keyed one; a verifier that cannot run refuses too.
+bool signed_as_required(int fd, const char* path, int run_fd, const PackageOwner* owner)
+{
+    struct stat key;
+    if (lstat(UPGRADE_KEY_NAME, &key) != 0)
+        return true;
+    pid_t pid = start_package_command(fd, "exec plugwatch-verify%s <&%d %d<&-", "", -1);
+    int status = pid > 0 ? finish_shell_command(pid) : -1;
+    if (status == 0)
+        return true;
+    int code = status > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : 0;
+    log_refusal(run_fd, path, SIGNATURE_REFUSALS[code < SIGNATURE_REFUSAL_COUNT ? code : 0], owner);
+    return false;
+}
+
 } // namespace
 
 InstallOutcome apply_upgrade_package(int code, int run_fd, const PackageOwner* owner)
@@ -311,6 +319,8 @@ InstallOutcome apply_upgrade_package(int code, int run_fd, const PackageOwner* o
     }
     if (!fd)
         return refused ? InstallOutcome::refused : InstallOutcome::no_package;
+    if (!signed_as_required(fd.get(), package.data(), run_fd, owner))
+        return InstallOutcome::refused;
 
     std::snprintf(record_path.data(), record_path.size(), "%s/%s", DATA_DIR, BOOT_RECORD_NAME);
     json_ptr record = load_record_for_update(record_path.data());

@@ -25,6 +25,17 @@ constexpr const char* SHARED_ALIVE_LINE_FORMAT = "alive file of %s is %s: plug-i
 // this plugwatch's.
 constexpr const char* RECORD_DELETED_LINE_FORMAT = "%s: boot-check record of version %s deleted: older than %s\n";
 
+// A plug-in that ships "files/upgrade.pub" installs only packages signed
+// with that key; "plugwatch-verify" (on the search path) checks a package
+// read from its standard input against "<package path>.sig" and exits with
+// one of these (0: it verifies), each the reason a refusal line gives.
+constexpr const char* UPGRADE_KEY_NAME = "upgrade.pub";
+constexpr const char* SIGNATURE_SUFFIX = ".sig";
+enum VerifyExit { VERIFY_OK, VERIFY_NO_SIGNATURE, VERIFY_KEY_DIFFERS, VERIFY_BAD_SIGNATURE, VERIFY_NO_KEY };
+constexpr const char* SIGNATURE_REFUSALS[] = {"no verifier", "no signature", "key number differs", "bad signature",
+                                              "no usable key"};
+constexpr int SIGNATURE_REFUSAL_COUNT = 5;
+
 // The pieces a reader looks for in those lines.
 constexpr const char DROPPED_LINE_TEXT[] = ": earlier events dropped";
 

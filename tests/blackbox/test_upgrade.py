@@ -5,11 +5,15 @@ import io
 import json
 import os
 import random
+import shutil
+import subprocess
 import tarfile
 import time
 import unittest
 
-from harness import ASCTIME, PlugwatchCase, namespace_mode, read, shell_quote
+from harness import ASCTIME, EMULATOR, PlugwatchCase, namespace_mode, read, shell_quote
+
+VERIFY = os.environ.get("PLUGWATCH_VERIFY_BIN", "")
 
 IDLE = "idle"
 DATA_OPTIONS = ["-T", "/tmp/.uci/", "-D", "../data/", "-O", "velmar_rtos510"]
@@ -183,6 +187,67 @@ class Neighbours(PlugwatchCase):
                                  % (ASCTIME, reason))
                 self.assertEqual(len(lines), 4, lines)
                 self.assertIsNone(p.status())
+
+    def test_a_keyed_plug_in_installs_only_packages_signed_with_its_key(self):
+        if not VERIFY:
+            self.skipTest("PLUGWATCH_VERIFY_BIN is not set")
+        if shutil.which("signify-openbsd") is None:
+            self.skipTest("signify-openbsd is missing (scripts/setup.sh installs it)")
+        p = self.plugin(config=self.watch("zq-up"))
+        keys = os.path.join(p.root, "keys")
+        os.makedirs(keys)
+        for k in ("ours", "theirs"):
+            subprocess.run(["signify-openbsd", "-G", "-n", "-c", k, "-p", os.path.join(keys, k + ".pub"),
+                            "-s", os.path.join(keys, k + ".sec")], check=True)
+        shutil.copy(os.path.join(keys, "ours.pub"), os.path.join(p.files, "upgrade.pub"))
+        good = p.make_package({"zq-up": IDLE}, path=os.path.join(keys, "good.tgz"))
+        tampered = os.path.join(keys, "tampered.tgz")
+        with open(good, "rb") as f, open(tampered, "wb") as out:
+            out.write(f.read() + b"\0")
+
+        def sign(package, key, sig):
+            subprocess.run(["signify-openbsd", "-S", "-s", os.path.join(keys, key + ".sec"), "-m", package,
+                            "-x", sig], check=True)
+        sign(good, "ours", good + ".sig")
+        sign(good, "theirs", os.path.join(keys, "theirs.sig"))
+        # Each start stages the next case at the plug-in's own package path:
+        # unsigned, signed with another key, altered after signing, good.
+        steps = [(good, None), (good, os.path.join(keys, "theirs.sig")), (tampered, good + ".sig"),
+                 (good, good + ".sig")]
+        body = 'rm -f "$PLUGWATCH_PACKAGE" "$PLUGWATCH_PACKAGE.sig"\ncase $N in\n'
+        for n, (package, sig) in enumerate(steps, 1):
+            stage = 'cp %s "$PLUGWATCH_PACKAGE"' % shell_quote(package)
+            if sig:
+                stage += ' && cp %s "$PLUGWATCH_PACKAGE.sig"' % shell_quote(sig)
+            body += '%d) %s; finish 130 ;;\n' % (n, stage)
+        body += "esac\nidle"
+        p.add_worker("zq-up", body)
+        # The verifier on the supervisor's search path (through the emulator
+        # for a build of another machine).
+        bin_dir = os.path.join(p.root, "bin")
+        os.makedirs(bin_dir)
+        with open(os.path.join(bin_dir, "plugwatch-verify"), "w") as f:
+            f.write("#!/bin/sh\nexec %s %s \"$@\"\n" % (EMULATOR, shell_quote(VERIFY)))
+        os.chmod(os.path.join(bin_dir, "plugwatch-verify"), 0o755)
+        p.start(path=bin_dir + ":/usr/bin:/bin")
+        up = p.wait_starts(5, "zq-up", timeout=60)
+        self.assertEqual(p.argv(up[4].pid)[0], "../data//zq-up")
+        refusals = [l.split(" refused: ")[1] for l in p.run_file().splitlines() if " refused: " in l]
+        self.assertEqual(refusals, ["no signature", "key number differs", "bad signature"])
+        self.assertIn('"plugindata":1', p.boot_record())
+        # The good package and its signature are gone once installed.
+        package = p.uci(p.name + ".ttupgrade.tgz")
+        self.assertFalse(os.path.exists(package) or os.path.exists(package + ".sig"))
+
+        # Without a key a signature is ignored, and left where it is.
+        q = self.plugin(config=self.watch("zq-up"))
+        unsigned = q.make_package({"zq-up": IDLE})
+        q.add_worker("zq-up", '[ "$N" = 1 ] && { cp %s "$PLUGWATCH_PACKAGE" && cp %s "$PLUGWATCH_PACKAGE.sig"; '
+                              'finish 130; }\nidle' % (shell_quote(unsigned), shell_quote(os.path.join(keys, "theirs.sig"))))
+        q.start(path=bin_dir + ":/usr/bin:/bin")
+        up = q.wait_starts(2, "zq-up")
+        self.assertEqual(q.argv(up[1].pid)[0], "../data//zq-up")
+        self.assertTrue(os.path.exists(q.uci(q.name + ".ttupgrade.tgz.sig")))
 
     def test_own_package_in_a_shared_directory_and_one_of_the_files_owner(self):
         # A worker that gave up root hands over a package as the account that

@@ -18,7 +18,8 @@ memory=""
 musl=$top/build-musl
 work=$top/build-board
 scripts/setup.sh --board
-[ -x "$musl/plugwatch-static" ] && [ -x "$musl/plugwatch-status-static" ] && [ -x "$musl/musl-cc" ] ||
+[ -x "$musl/plugwatch-static" ] && [ -x "$musl/plugwatch-status-static" ] && [ -x "$musl/plugwatch-verify-static" ] &&
+    [ -x "$musl/musl-cc" ] ||
     scripts/build-musl.sh "$musl"
 
 # The kernel and BusyBox for armhf, unpacked, not installed.
@@ -46,6 +47,7 @@ cp tests/board/init "$root/init"
 cp tests/board/powercut "$root/powercut"
 cp tests/board/memory "$root/memory"
 cp "$musl/plugwatch-status-static" "$root/bin/plugwatch-status"
+cp "$musl/plugwatch-verify-static" "$root/usr/bin/plugwatch-verify"
 chmod +x "$root/init"
 # What the power-cut boots need to reach an ext4 disk on virtio.
 mkdir -p "$root/lib/modules"
@@ -164,6 +166,20 @@ mkdir -p "$root/nodra/apps/pwexample/data" "$root/etc/init.d" "$root/var/run"
 cp -R examples/integration/pwexample/files "$root/nodra/apps/pwexample/"
 ln -s /usr/bin/plugwatch "$root/nodra/apps/pwexample/files/pwexample"
 cp examples/integration/S90pwexample "$root/etc/init.d/S90pwexample"
+# pwv: a plug-in that ships a key: an unsigned package is refused, a signed
+# one installed by BusyBox tar after the static verifier checked it.
+plugin pwv "$(watch v1)"
+worker pwv v1 'case $N in
+1) cp /pkg/pwv.tgz "$PLUGWATCH_PACKAGE"; exit 130 ;;
+2) cp /pkg/pwv.tgz "$PLUGWATCH_PACKAGE"; cp /pkg/pwv.tgz.sig "$PLUGWATCH_PACKAGE.sig"; exit 130 ;;
+esac
+idle'
+cp "$root/nodra/apps/pwv/files/v1" "$work/pkg/v1"
+tar czf "$root/pkg/pwv.tgz" --owner=0 --group=0 -C "$work/pkg" v1
+rm -rf "$work/pwv-key" && mkdir -p "$work/pwv-key"
+signify-openbsd -G -n -c "pwv upgrades" -p "$work/pwv-key/upgrade.pub" -s "$work/pwv-key/upgrade.sec"
+cp "$work/pwv-key/upgrade.pub" "$root/nodra/apps/pwv/files/upgrade.pub"
+signify-openbsd -S -s "$work/pwv-key/upgrade.sec" -m "$root/pkg/pwv.tgz" -x "$root/pkg/pwv.tgz.sig"
 # pwc: a program that cannot be executed.
 plugin pwc "$(watch c-missing)"
 # pwk: its worker gets SIGTERM when the supervisor is killed.
@@ -330,6 +346,10 @@ for p in pws1 pws2; do
     expect "side by side: $p's agent has an alive file of its own" \
         "^run $p: alive file of agent is /tmp/\\.uci//$p\\.agent\\.alive: plug-in (pws1|pws2|pwexample) watches it too\$"
 done
+expect "keyed: an unsigned package is refused" "^run pwv: $D: upgrade package /tmp/\\.uci/pwv\\.ttupgrade\\.tgz refused: no signature\$"
+expect "keyed: a signed one is verified, unpacked and booted" \
+    '^log: start v1 [0-9]+ [0-9.]+ \.\./data//v1 -r 130 -T /tmp/\.uci/ -D \.\./data/ -O velmar_rtos510$'
+expect "keyed: package and signature gone after the install" '^pwv package left: none$'
 expect "example: the SysV script starts it" '^example status: +agent +up \(pid [0-9]+\) [0-9]+s'
 expect "example: status 0 while it runs" '^example running exit 0$'
 expect "example: the console goes to its own file" '^example console: agent: started with: -A /tmp/\.uci//pwexample\.agent\.alive$'

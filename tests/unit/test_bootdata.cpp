@@ -1,10 +1,12 @@
 #include "bootdata/boot_record.h"
 #include "bootdata/package_fit.h"
 #include "bootdata/upgrade.h"
+#include "verify/signify.h"
 #include "scratch_dir.h"
 
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
@@ -307,5 +309,34 @@ TEST(Upgrade, APackageAtTheSharedNameMustFitOurWorkers)
         char why[160] = "";
         EXPECT_EQ(package_fits(fit, c.in_data, why, sizeof why), c.why == nullptr) << c.lines.size();
         EXPECT_STREQ(why, c.why == nullptr ? "" : c.why);
+    }
+}
+
+TEST(Signify, KeyAndSignatureFiles)
+{
+    // A public key as signify writes it: "Ed", key number, 32 key bytes.
+    const char* key = "untrusted comment: test key public key\n"
+                      "RWSr4k4T41HpqkcDWaCdulIH/CZ80IFEQBk5i26hY2/wZeESoObpVaPK\n";
+    struct Case {
+        const char* label;
+        std::string text;
+        bool ok;
+    } cases[] = {
+        {"as written", key, true},
+        {"no last line end", std::string(key, std::strlen(key) - 1), true},
+        {"another comment", std::string("untrusted comment: x\n") + (std::strchr(key, '\n') + 1), true},
+        {"no comment line", std::strchr(key, '\n') + 1, false},
+        {"a third line", std::string(key) + "more\n", false},
+        {"a signature where a key belongs",
+         "untrusted comment: s\nRWSr4k4T41HpqrrRInudnO94ZZGX24LExfui7qp9iJuDeLyHF8QpQ0csT37JWMSHXJAs80rM06PqIFqItzpcayy6"
+         "k0i7xNF/XQk=\n",
+         false},
+        {"not base64", "untrusted comment: x\n!!!!\n", false},
+        {"not Ed25519", "untrusted comment: x\nQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFB\n", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::array<uint8_t, SIGNIFY_PUBLIC_KEY_SIZE> out{};
+        EXPECT_EQ(decode_signify(c.text.data(), c.text.size(), out.data(), out.size()), c.ok);
     }
 }
