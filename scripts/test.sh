@@ -51,7 +51,7 @@ for stage in $stages; do
             echo "== board"
             tests/board/run.sh ;;
         device) scripts/build-device.sh ;;
-        fuzz) scripts/fuzz.sh "${PLUGWATCH_FUZZ_SECONDS:-36}" ;;
+        fuzz) scripts/fuzz.sh "${PLUGWATCH_FUZZ_SECONDS:-20}" ;;
         mutants) scripts/mutants.sh --sample 10 --dir build-mutants-sample ;;
         soak) scripts/soak.sh --days 2 ;;
         *) echo "unknown stage: $stage" >&2; exit 2 ;;
