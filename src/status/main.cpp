@@ -3,7 +3,6 @@
 // with the run file's newest lines. It only reads: it never writes, deletes,
 // locks or signals anything.
 #include "status/config_check.h"
-#include "status/inert.h"
 #include "status/instance.h"
 #include "status/report.h"
 #include "util/fixed_paths.h"
@@ -68,17 +67,6 @@ bool parse_options(int argc, char** argv, Options* o)
     return true;
 }
 
-// An outside text made inert for the console, in one of two buffers.
-const char* inert_copy(const char* text)
-{
-    static char buffers[2][2 * PATH_TEXT_SIZE];
-    static int next = 0;
-    char* out = buffers[next];
-    next = 1 - next;
-    inert_text(text, std::strlen(text), out, sizeof buffers[0]);
-    return out;
-}
-
 // Without a run file the supervisor may have stopped at start-up, printing
 // only "failed to init daemon": say what it found wrong with the config.
 void explain_config(const char* operand)
@@ -94,9 +82,7 @@ void explain_config(const char* operand)
     std::array<char, PATH_TEXT_SIZE + 64> dir = path;
     *std::strrchr(dir.data(), '/') = '\0';
     if (stat(dir.data(), &st) == 0 && config_refused(path.data(), why.data(), why.size()))
-        std::fprintf(stderr, "plugwatch-status: config %s refused: %s (plugwatch stops at start-up with "
-                             "\"failed to init daemon\")\n",
-                     inert_copy(path.data()), inert_copy(why.data()));
+        print_config_refused(path.data(), why.data());
 }
 
 // Shows one instance; returns its exit status.

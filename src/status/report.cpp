@@ -162,6 +162,13 @@ void print_package(const InstanceStatus& st)
 
 } // namespace
 
+void print_config_refused(const char* path, const char* why)
+{
+    std::fprintf(stderr, "plugwatch-status: config %s refused: %s (plugwatch stops at start-up with "
+                         "\"failed to init daemon\")\n",
+                 shown(path), shown(why));
+}
+
 void print_shared_dir(const SharedDir& dir)
 {
     for (int i = 0; i < dir.warning_count; ++i)

@@ -9,6 +9,9 @@
 
 void print_instance(const InstanceStatus& st);
 void print_shared_dir(const SharedDir& dir);
+// On standard error: the config at path refused for why, by an instance that
+// has no run file.
+void print_config_refused(const char* path, const char* why);
 
 // The instance as a JSON object (owned by the caller), or nullptr when
 // memory runs out.
