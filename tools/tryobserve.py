@@ -247,10 +247,10 @@ class Run:
         """Takes in the state file when it changed: the slot of every pid
         it names, and each install's outcome as the supervisor gave it."""
         try:
-            text = pwsandbox.read(self.state_path())
+            text = trystate.read(self.state_path())
         except (OSError, TypeError, UnicodeDecodeError):
             return
-        if text == self._state_text:
+        if text is None or text == self._state_text:
             return
         facts = trystate.parse(text)
         if facts is None:

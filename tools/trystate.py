@@ -4,6 +4,7 @@ the newest install and its outcome, each slot's counted ends and watchdog
 misses, and when the file was written. Times are the supervisor's, so on the
 plug-in clock; a reader passes over keys it does not know."""
 
+import os
 import re
 
 ESCAPE = re.compile(r"\\x([0-9a-fA-F]{2})")
@@ -11,6 +12,19 @@ ESCAPE = re.compile(r"\\x([0-9a-fA-F]{2})")
 
 def unescape(text):
     return ESCAPE.sub(lambda m: chr(int(m.group(1), 16)), text)
+
+
+def read(path):
+    """The file's text as one write left it, or None. The supervisor swaps a
+    refilled spare in at each write and refills the file it swapped out at
+    the write after, so a reading holds when the name still names the file
+    read."""
+    for _ in range(3):
+        with open(path, errors="replace") as f:
+            text = f.read()
+            if os.stat(path).st_ino == os.fstat(f.fileno()).st_ino:
+                return text
+    return None
 
 
 def _ints(words):

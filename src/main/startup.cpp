@@ -161,7 +161,7 @@ void enter_plugin_directory(const char* argv0)
 
 int run_supervisor(int argc, char** argv, SupervisorState* state)
 {
-    close_inherited_fds(3);
+    close_fds_from(3);
     require_program_name(argc, argv);
     const char* argv0 = argv[0];
     form_run_file_path(argv0, state);

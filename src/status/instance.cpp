@@ -138,14 +138,30 @@ const char* state_file_problem(InstanceStatus* st, int fd)
     return nullptr;
 }
 
+bool still_named(const char* path, int fd)
+{
+    struct stat named;
+    struct stat held;
+    return stat(path, &named) == 0 && fstat(fd, &held) == 0 && named.st_ino == held.st_ino &&
+           named.st_dev == held.st_dev;
+}
+
 void read_state_file(InstanceStatus* st)
 {
     if (!st->running) {
         st->state_problem = "no supervisor runs";
         return;
     }
-    unique_fd fd(open(st->state_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    st->state_problem = !fd ? "missing or unreadable" : state_file_problem(st, fd.get());
+    // The supervisor swaps a refilled spare in at each write, and refills
+    // the file it swapped out at the write after: what was read holds when
+    // the name still names that file afterwards.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        unique_fd fd(open(st->state_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        st->state_problem = !fd ? "missing or unreadable" : state_file_problem(st, fd.get());
+        if (!fd || still_named(st->state_path, fd.get()))
+            break;
+        st->facts = StateFacts();
+    }
     st->trusted = st->state_problem == nullptr;
     if (!st->trusted)
         st->facts = StateFacts();

@@ -61,14 +61,14 @@ size_t append_number(char* buf, size_t pos, size_t end, int value)
 
 // The signal mask the supervisor started with: what every worker gets back.
 sigset_t g_start_mask;
+// The supervisor's pid, read once: its children check their parent by it.
+pid_t g_supervisor_pid;
 
 // Everything the child needs, formed before fork.
 struct ChildPlan {
     const char* path;
     struct sigaction pipe_default;
     WorkerArgv args;
-    long fd_limit;
-    pid_t parent;
     const char* const* texts;
     char* const* envp;
     std::array<char, 8192 + 64 + ERROR_TEXT_ROOM> message;
@@ -99,14 +99,14 @@ char* const* worker_environment(const char* extra, const char** env, size_t size
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     // The supervisor may have ended before the request above took effect;
     // the signal would then never come, so do not run unsupervised.
-    if (getppid() != plan.parent)
+    if (getppid() != g_supervisor_pid)
         _exit(0);
     // An ignored signal stays ignored across execv: give the worker the
     // dispositions and mask it would have had without the supervisor's
     // own SIGPIPE setting. vfork's child has its own copies of both.
     sigaction(SIGPIPE, &plan.pipe_default, nullptr);
     sigprocmask(SIG_SETMASK, &g_start_mask, nullptr);
-    close_fd_range(3, plan.fd_limit);
+    close_fds_from(3);
     execve(plan.path, const_cast<char* const*>(plan.args.argv.data()), plan.envp);
 
     int err = errno;
@@ -129,6 +129,7 @@ char* const* worker_environment(const char* extra, const char** env, size_t size
 void ignore_broken_console()
 {
     sigprocmask(SIG_SETMASK, nullptr, &g_start_mask);
+    g_supervisor_pid = getpid();
     signal(SIGPIPE, SIG_IGN);
 }
 
@@ -168,8 +169,6 @@ pid_t spawn_child(const char* path, const char* alive_path, int restart_code, in
     plan.pipe_default.sa_handler = SIG_DFL;
     sigemptyset(&plan.pipe_default.sa_mask);
     build_worker_argv(path, alive_path, restart_code, daemon_flag, data_dir, &plan.args);
-    plan.fd_limit = open_files_limit();
-    plan.parent = getpid();
     plan.texts = errno_texts();
     int n = std::snprintf(plan.message.data(), plan.message.size() - ERROR_TEXT_ROOM,
                           "failed to exec %s, error is ", path);

@@ -24,7 +24,7 @@ struct WorkerArgv {
 // only loses messages instead of ending the supervisor (and, through the
 // parent-death signal, every worker). Call first in main: it also notes the
 // signal mask the process started with, which workers are given back along
-// with SIGPIPE's default action.
+// with SIGPIPE's default action, and the process's pid.
 void ignore_broken_console();
 
 // Fills out: the path, "-r" and the code when it is not 0, "-d" when the

@@ -105,10 +105,8 @@ int reap_children(SupervisorState* state, int* restart_code)
 {
     int code = 0;
     int exited = 0;
+    release_main_stack();
     for (;;) {
-        // What the last end's steps (an install, a cut, a start) left on the
-        // stack is given back while the loop waits.
-        release_main_stack();
         int status = 0;
         pid_t pid = wait_for_end();
         if (pid <= 0) {

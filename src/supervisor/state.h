@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <pthread.h>
+#include <sys/types.h>
 
 constexpr int MAX_PROCESSES = 4;
 constexpr const char* DEFAULT_PROCESS_NAME = "quorin-dpi-inner";
@@ -97,6 +98,20 @@ struct SupervisorState {
     pthread_mutex_t facts_lock = PTHREAD_MUTEX_INITIALIZER;
     std::atomic<int32_t> state_busy{0};
     std::atomic<int32_t> state_pending{0};
+    // Held by the thread writing the file: whether it keeps the file at the
+    // state file's name and a spare of our own beside it (else the next
+    // write makes a new file and renames it over the name), their
+    // descriptors, lengths and inode numbers. All zero at first, which keeps
+    // this record out of the executable's initialised data.
+    int32_t files_kept = 0;
+    int32_t state_fd = 0;
+    int32_t spare_fd = 0;
+    int32_t state_len = 0;
+    int32_t spare_len = 0;
+    ino_t state_ino = 0;
+    ino_t spare_ino = 0;
+    // The file system cannot swap two names: every write makes a new file.
+    int32_t swap_refused = 0;
     InstanceFacts facts;
     char run_file_path[PATH_TEXT_SIZE] = {};
     WatchedProcess processes[MAX_PROCESSES];

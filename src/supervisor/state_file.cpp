@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <sys/auxv.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -65,18 +66,20 @@ void count_end(SlotFacts* f, EndHow how, int code)
     ++f->other_ends;
 }
 
-// A buffered writer onto the temporary file; a failed write sticks.
+// A buffered writer onto a file from its start; a failed write sticks.
 struct Out {
     explicit Out(int descriptor) : fd(descriptor) {}
     int fd;
     bool failed = false;
     size_t len = 0;
+    off_t written = 0;
     std::array<char, 1024> buf;
 
     void flush()
     {
-        if (!failed && len > 0 && write_all(fd, buf.data(), len) != 0)
+        if (!failed && len > 0 && pwrite_all(fd, buf.data(), len, written) != 0)
             failed = true;
+        written += static_cast<off_t>(len);
         len = 0;
     }
     void put(const char* text, size_t n)
@@ -87,15 +90,42 @@ struct Out {
             buf[len++] = text[i];
         }
     }
+    // The few conversions the file uses (%s, %d, %u, %lld, %llu), formatted
+    // here: the C library's printf cost a restart more than the rest of the
+    // text's making.
     void printf(const char* format, ...) __attribute__((format(printf, 2, 3)))
     {
-        std::array<char, 128> line;
         va_list args;
         va_start(args, format);
-        int n = std::vsnprintf(line.data(), line.size(), format, args);
+        for (const char* p = format; *p != '\0'; ++p) {
+            if (*p != '%') {
+                put(p, 1);
+                continue;
+            }
+            bool wide = *++p == 'l';
+            p += wide ? 2 : 0;
+            if (*p == 's') {
+                const char* t = va_arg(args, const char*);
+                put(t, std::strlen(t));
+                continue;
+            }
+            long long v = wide ? va_arg(args, long long) : *p == 'u' ? va_arg(args, unsigned int) : va_arg(args, int);
+            number(v);
+        }
         va_end(args);
-        if (n > 0)
-            put(line.data(), std::min(static_cast<size_t>(n), line.size() - 1));
+    }
+    void number(long long v)
+    {
+        char digits[24];
+        size_t n = sizeof digits;
+        unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+        do {
+            digits[--n] = static_cast<char>('0' + u % 10);
+            u /= 10;
+        } while (u != 0);
+        if (v < 0)
+            digits[--n] = '-';
+        put(digits + n, sizeof digits - n);
     }
     // Every byte outside '!'..'~', and the backslash, as "\xHH".
     void text(const char* t)
@@ -225,11 +255,75 @@ void temporary_name(const char* path, char* out, size_t size)
     std::snprintf(out, size, "%s.%08x", path, x ^ (x >> 16) ^ seed[3]);
 }
 
+// Writes the whole text into fd from its start and cuts off what a longer
+// earlier text left behind it; *len is the file's length, kept up to date.
+bool fill(int fd, int32_t* len, const SupervisorState& state, const Snapshot& s, int count)
+{
+    Out out(fd);
+    write_instance(out, s);
+    for (int i = 0; i < count; ++i)
+        write_worker(out, state, s, i);
+    out.flush();
+    if (out.failed || (out.written < *len && ftruncate(fd, out.written) != 0))
+        return false;
+    *len = static_cast<int32_t>(out.written);
+    return true;
+}
+
+bool swap_names(const char* a, const char* b)
+{
+#ifdef SYS_renameat2
+    return syscall(SYS_renameat2, AT_FDCWD, a, AT_FDCWD, b, 2 /* RENAME_EXCHANGE */) == 0;
+#else
+    (void)a;
+    (void)b;
+    errno = EINVAL;
+    return false;
+#endif
+}
+
+void close_state_files(SupervisorState* state)
+{
+    close(state->state_fd);
+    close(state->spare_fd);
+    state->files_kept = 0;
+}
+
+// Keeps fd, the file just renamed to the state file's name, and makes the
+// spare beside it: later writes fill the spare and swap the two names, which
+// costs a restart neither a new file nor the old one's removal. A reader
+// still holding the swapped-out file sees it whole until the write after.
+void keep_for_swapping(SupervisorState* state, int fd, int32_t len, const char* spare)
+{
+    int made = -1;
+    for (int attempt = 0; made < 0 && attempt < 2; ++attempt) {
+        made = open(spare, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        // Left by an earlier instance, or planted: never write into it.
+        if (made < 0 && (errno != EEXIST || unlink(spare) != 0))
+            break;
+    }
+    struct stat kept;
+    struct stat made_stat;
+    state->state_fd = fd;
+    state->state_len = len;
+    state->spare_fd = made;
+    state->spare_len = 0;
+    if (made < 0 || (state->facts.umask_takes_bits != 0 && fchmod(made, 0644) != 0) || fstat(fd, &kept) != 0 ||
+        fstat(made, &made_stat) != 0) {
+        close_state_files(state);
+        return;
+    }
+    state->files_kept = 1;
+    state->state_ino = kept.st_ino;
+    state->spare_ino = made_stat.st_ino;
+}
+
 void write_state_file(SupervisorState* state)
 {
-    std::array<char, PATH_TEXT_SIZE + 16> path;
-    std::array<char, PATH_TEXT_SIZE + 32> tmp;
-    if (!beside_run_file(state->run_file_path, STATE_FILE_SUFFIX, path.data(), path.size()))
+    std::array<char, UCI_PATH_SIZE> path;
+    std::array<char, UCI_PATH_SIZE> spare;
+    if (!beside_run_file(state->run_file_path, STATE_FILE_SUFFIX, path.data(), path.size()) ||
+        !beside_run_file(state->run_file_path, STATE_SPARE_SUFFIX, spare.data(), spare.size()))
         return;
     Snapshot s;
     pthread_mutex_lock(&state->facts_lock);
@@ -242,6 +336,23 @@ void write_state_file(SupervisorState* state)
     }
     pthread_mutex_unlock(&state->facts_lock);
 
+    if (state->files_kept != 0) {
+        // Only our own spare is swapped in, never what someone put at its name.
+        struct stat named;
+        errno = 0;
+        if (lstat(spare.data(), &named) == 0 && named.st_ino == state->spare_ino &&
+            fill(state->spare_fd, &state->spare_len, *state, s, count) && swap_names(spare.data(), path.data())) {
+            std::swap(state->state_fd, state->spare_fd);
+            std::swap(state->state_len, state->spare_len);
+            std::swap(state->state_ino, state->spare_ino);
+            return;
+        }
+        state->swap_refused = errno == EINVAL || errno == ENOSYS;
+        close_state_files(state);
+        unlink(spare.data());
+    }
+    // A new file under a name no one can foresee, renamed over the name.
+    std::array<char, UCI_PATH_SIZE + 16> tmp;
     int fd = -1;
     for (unsigned int attempt = 0; fd < 0 && attempt < 4; ++attempt) {
         temporary_name(path.data(), tmp.data(), tmp.size());
@@ -251,15 +362,16 @@ void write_state_file(SupervisorState* state)
     }
     if (fd < 0)
         return;
-    Out out(fd);
-    write_instance(out, s);
-    for (int i = 0; i < count; ++i)
-        write_worker(out, *state, s, i);
-    out.flush();
-    bool ok = !out.failed && (s.facts.umask_takes_bits == 0 || fchmod(fd, 0644) == 0);
-    close(fd);
-    if (!ok || rename(tmp.data(), path.data()) != 0)
+    int32_t len = 0;
+    bool ok = fill(fd, &len, *state, s, count) && (s.facts.umask_takes_bits == 0 || fchmod(fd, 0644) == 0);
+    if (!ok || rename(tmp.data(), path.data()) != 0) {
         unlink(tmp.data());
+        close(fd);
+    } else if (state->swap_refused != 0) {
+        close(fd);
+    } else {
+        keep_for_swapping(state, fd, len, spare.data());
+    }
 }
 
 } // namespace

@@ -68,25 +68,15 @@ long open_files_limit()
     return static_cast<long>(limit.rlim_cur);
 }
 
-void close_fd_range(int start, long limit)
+void close_fds_from(int start)
 {
-    if (limit <= start)
-        return;
 #ifdef SYS_close_range
-    unsigned int last = limit - 1 > static_cast<long>(UINT_MAX) ? UINT_MAX
-                                                                 : static_cast<unsigned int>(limit - 1);
-    if (syscall(SYS_close_range, static_cast<unsigned int>(start), last, 0U) == 0)
+    if (syscall(SYS_close_range, static_cast<unsigned int>(start), ~0U, 0U) == 0)
         return;
 #endif
+    long limit = open_files_limit();
     for (long fd = start; fd < limit; ++fd)
         ::close(static_cast<int>(fd));
-}
-
-void close_inherited_fds(int start)
-{
-    if (start < 1)
-        start = 3;
-    close_fd_range(start, open_files_limit());
 }
 
 ssize_t read_proc_file(const char* path, char* buf, size_t size)

@@ -32,11 +32,8 @@ unsigned long long leading_number(const char* text);
 // reports it), or -1 when it is unlimited or unknown.
 long open_files_limit();
 
-// Closes every descriptor in [start, limit). Async-signal-safe: the worker
-// launcher's child calls it between fork and exec. Uses close_range where
-// the kernel has it, so a huge limit costs one system call.
-void close_fd_range(int start, long limit);
-
-// Closes every descriptor from start (below 1 means 3) up to the open-files
-// limit, ignoring errors.
-void close_inherited_fds(int start);
+// Closes every descriptor from start up, ignoring errors. Async-signal-safe:
+// the worker launcher's child calls it between fork and exec. One
+// close_range where the kernel has it, so neither a huge open-files limit
+// nor reading it costs anything; else one close per number below the limit.
+void close_fds_from(int start);

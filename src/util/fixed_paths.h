@@ -19,3 +19,6 @@ constexpr const char* BUILTIN_VERSION = "24.01.11.17";
 constexpr const char* RELEASE_VERSION = PLUGWATCH_RELEASE;
 // Room for a name or path held in the supervisor record, terminator included.
 constexpr int PATH_TEXT_SIZE = 4096;
+// Room for a path of the shared directory: its last part is one file name
+// (at most 255 bytes), so a longer one could never have been opened.
+constexpr int UCI_PATH_SIZE = 320;

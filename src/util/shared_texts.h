@@ -51,6 +51,8 @@ constexpr char DATA_PROGRAM_PREFIX[] = "../data//";
 // then seconds of CLOCK_MONOTONIC.
 constexpr char RUN_FILE_SUFFIX[] = ".run";
 constexpr char STATE_FILE_SUFFIX[] = ".state";
+// Beside the state file: the file the next write fills and swaps in.
+constexpr char STATE_SPARE_SUFFIX[] = ".state.spare";
 // The plug-in's own upgrade package, "/tmp/.uci/NAME.ttupgrade.tgz", which
 // workers learn from PACKAGE_ENV; the shared "ttupgrade.tgz" is the fallback.
 constexpr char PACKAGE_FILE_SUFFIX[] = ".ttupgrade.tgz";

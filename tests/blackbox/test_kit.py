@@ -40,8 +40,9 @@ class KitWorkers(PlugwatchCase):
         # Nothing of the staging is left: no package, no temporary file (nor
         # one of the state file's, once the write under way is done).
         uci = p.ns_path("/tmp/.uci")
-        p.wait_until(lambda: sorted(os.listdir(uci)) == [p.name + ".run", p.name + ".state"], 10,
-                     "only the run file and the state file in /tmp/.uci: %s" % os.listdir(uci))
+        kept = [p.name + ".run", p.name + ".state", p.name + ".state.spare"]
+        p.wait_until(lambda: sorted(os.listdir(uci)) == kept, 10,
+                     "only the run file and the state file and its spare in /tmp/.uci: %s" % os.listdir(uci))
 
 
 if __name__ == "__main__":

@@ -288,8 +288,11 @@ class Descriptors(PlugwatchCase):
         sup = p.supervisor_pid()
         own = {int(fd): os.readlink("/proc/%d/fd/%s" % (sup, fd)) for fd in os.listdir("/proc/%d/fd" % sup)}
         self.assertNotIn(7, own, "inherited descriptor must be closed at start-up")
-        self.assertEqual(sorted(own), [0, 1, 2, 3])
+        self.assertEqual(sorted(own), [0, 1, 2, 3, 4, 5])
         self.assertTrue(own[3].endswith("/tmp/.uci/%s.run" % p.name))
+        # The state file and its spare, kept open for the next write.
+        self.assertEqual({os.path.basename(own[4]), os.path.basename(own[5])},
+                         {p.name + ".state", p.name + ".state.spare"})
         inherited = {os.path.join(p.out, "stdout"), os.path.join(p.out, "stderr")}
         for s in starts:
             fds = p.fds(s.pid)

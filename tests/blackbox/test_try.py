@@ -300,9 +300,11 @@ class Workbench(unittest.TestCase):
         self.assertEqual(len(ET.parse(svg).getroot().findall(".//{http://www.w3.org/2000/svg}rect[@class='zombie']")), 1)
 
     def test_a_state_file_that_stopped_changing_is_stale(self):
-        # /tmp filled: the supervisor's writes of its state file fail while
-        # quick keeps being restarted.
-        workers = {"filler": (False, "head -c 80000000 /dev/zero >/tmp/fill 2>/dev/null\nidle\n"),
+        # /tmp filled, and the state file's spare moved away with its page:
+        # each write then needs a new page, so the writes fail while quick
+        # keeps being restarted.
+        workers = {"filler": (False, "head -c 80000000 /dev/zero >/tmp/fill 2>/dev/null\n"
+                                     "mv /tmp/.uci/pwfull.state.spare /tmp/.uci/moved 2>/dev/null\nidle\n"),
                    "quick": (False, "sleep 5\nexit 3\n")}
         plugin = make_plugin(self.root, "pwfull", workers)
         r = self.run_tool(plugin, "--seconds", "2", "--status")

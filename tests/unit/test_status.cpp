@@ -65,14 +65,21 @@ TEST(StateFile, WhatTheSupervisorWritesIsWhatTheToolReads)
     note_install(state.get(), 130, InstallOutcome::unpack_failed);
     note_refusal(state.get(), "owned by uid 65534");
     note_refusal(state.get(), "not for this plug-in (carries a b)");
-    // A link planted at the name is replaced, never followed.
+    // A link planted at the name is replaced, never followed; a file put in
+    // place of the spare beside it is never swapped in.
+    std::string spare = path + ".spare";
     ASSERT_EQ(symlink((plugin.files() + "/target").c_str(), path.c_str()), 0);
+    ASSERT_EQ(unlink(spare.c_str()), 0);
+    write_file(spare, "forged\n");
     publish_state(state.get());
     EXPECT_FALSE(file_exists(plugin.files() + "/target"));
     struct stat st;
-    ASSERT_EQ(lstat(path.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    for (const std::string& name : {path, spare}) {
+        ASSERT_EQ(lstat(name.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0644u);
+        EXPECT_EQ(read_file(name).find("forged"), std::string::npos);
+    }
 
     std::string text = read_file(path);
     for (char c : text)
