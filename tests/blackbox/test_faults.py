@@ -3,6 +3,7 @@ directory that cannot be written, odd packages. In each case no crash, the
 specified outcome, and nothing lost that the supervisor had written."""
 
 import os
+import re
 import time
 import unittest
 
@@ -58,6 +59,10 @@ class ForkFailures(PlugwatchCase):
 
 
 class FullTmp(PlugwatchCase):
+    def state_text(self, p):
+        with open(p.uci(p.name + ".state")) as f:
+            return f.read()
+
     def test_full_filesystem_under_the_run_file(self):
         # Lines of some 250 bytes: one soon crosses into a page the full
         # filesystem cannot give.
@@ -74,6 +79,11 @@ class FullTmp(PlugwatchCase):
         p.wait_starts(2, "zq-silent", timeout=60)
         p.wait_starts(loops + 20, loop, timeout=60)
         self.assertEqual(p.argv(p.starts("zq-silent")[1].pid)[1:3], ["-r", "199"])
+        # The state file stays current: its two files are refilled in place,
+        # and a write needs no page the full filesystem cannot give.
+        ends = len(p.starts(loop)) - 1
+        p.wait_until(lambda: int(re.search(r"^worker 0 ends exit:5=(\d+)", self.state_text(p), re.M).group(1)) >= ends,
+                     10, "the state file to count every end")
         # A line is whole or absent: none is cut short by the full disk (a
         # line may be read while it is being written or taken back).
         p.wait_until(lambda: p.run_file().endswith("\n"), 10, "the run file to end in a whole line")
