@@ -134,6 +134,11 @@ TEST(StateFile, WhatTheSupervisorWritesIsWhatTheToolReads)
     parse_state_file(text.data(), text.size(), f.get());
     EXPECT_FALSE(f->delay);
     EXPECT_EQ(std::string(text).find("delay "), std::string::npos);
+    // Each of the two files, refilled with the shorter text, holds just it.
+    for (int i = 0; i < 2; ++i) {
+        publish_state(state.get());
+        EXPECT_EQ(read_file(path), text);
+    }
 }
 
 TEST(StateFile, ReaderTakesOnlyWellFormedLines)
