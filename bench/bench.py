@@ -251,8 +251,9 @@ def main():
         ("s6", lambda log: s6_setup("s6crash", CRASH_WORKER % log, 1, 10, faketime), 0.1),
         ("supervisord", lambda log: supervisord_setup("sdcrash", CRASH_WORKER % log, 1, 10, faketime), 0.1),
     ]
+    baseline_name = "plugwatch baseline (%s)" % os.environ.get("BENCH_BASELINE_REV", "given")
     if baseline:
-        loops.insert(2, ("plugwatch baseline (%s)" % os.environ.get("BENCH_BASELINE_REV", "given"),
+        loops.insert(2, (baseline_name,
                          lambda log: plugwatch_setup("pwbase", baseline, CRASH_WORKER % log, 1, speed=100,
                                                      faketime=faketime), 0.1))
     # At the common default open-files limit of 1024, then (plugwatch and
@@ -328,10 +329,8 @@ def main():
         print("| CPU per restart at most 45 %% of runit's%s | %.0f %% | %s |"
               % (suffix, p[0] / r[0] * 100, yes(p[0] <= 0.45 * r[0])))
         print("| latency at most 70 %% of runit's%s | %.0f %% | %s |" % (suffix, p[1] / r[1] * 100, yes(p[1] <= 0.7 * r[1])))
-        base = [k for k in crash if k.startswith("plugwatch baseline") and k.endswith(suffix or ")")
-                and ("open-files" in k) == bool(suffix)]
-        if base:
-            b = crash[base[0]]
+        if baseline:
+            b = crash[baseline_name + suffix]
             print("| CPU per restart within 15 %% of the baseline's%s | %.0f %% | %s |"
                   % (suffix, p[0] / b[0] * 100, yes(p[0] <= 1.15 * b[0])))
     code = code_size(device)

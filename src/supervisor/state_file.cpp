@@ -318,6 +318,26 @@ void keep_for_swapping(SupervisorState* state, int fd, int32_t len, const char* 
     state->spare_ino = made_stat.st_ino;
 }
 
+// Fills the spare and swaps it in. When that fails, the kept files are let
+// go with the spare's name, and the caller makes a new file, as at first.
+bool swap_in_spare(SupervisorState* state, const char* path, const char* spare, const Snapshot& s, int count)
+{
+    // Only our own spare is swapped in, never what someone put at its name.
+    struct stat named;
+    errno = 0;
+    if (lstat(spare, &named) == 0 && named.st_ino == state->spare_ino &&
+        fill(state->spare_fd, &state->spare_len, *state, s, count) && swap_names(spare, path)) {
+        std::swap(state->state_fd, state->spare_fd);
+        std::swap(state->state_len, state->spare_len);
+        std::swap(state->state_ino, state->spare_ino);
+        return true;
+    }
+    state->swap_refused = errno == EINVAL || errno == ENOSYS;
+    close_state_files(state);
+    unlink(spare);
+    return false;
+}
+
 void write_state_file(SupervisorState* state)
 {
     std::array<char, UCI_PATH_SIZE> path;
@@ -336,21 +356,8 @@ void write_state_file(SupervisorState* state)
     }
     pthread_mutex_unlock(&state->facts_lock);
 
-    if (state->files_kept != 0) {
-        // Only our own spare is swapped in, never what someone put at its name.
-        struct stat named;
-        errno = 0;
-        if (lstat(spare.data(), &named) == 0 && named.st_ino == state->spare_ino &&
-            fill(state->spare_fd, &state->spare_len, *state, s, count) && swap_names(spare.data(), path.data())) {
-            std::swap(state->state_fd, state->spare_fd);
-            std::swap(state->state_len, state->spare_len);
-            std::swap(state->state_ino, state->spare_ino);
-            return;
-        }
-        state->swap_refused = errno == EINVAL || errno == ENOSYS;
-        close_state_files(state);
-        unlink(spare.data());
-    }
+    if (state->files_kept != 0 && swap_in_spare(state, path.data(), spare.data(), s, count))
+        return;
     // A new file under a name no one can foresee, renamed over the name.
     std::array<char, UCI_PATH_SIZE + 16> tmp;
     int fd = -1;

@@ -312,6 +312,10 @@ class Plugin:
             what, self.stdout() if os.path.exists(os.path.join(self.out, "stdout")) else "",
             "\n".join(map(repr, self.events())), self.run_file_safe()))
 
+    def state_file(self):
+        """The state file's text."""
+        return read(self.uci(self.name + ".state"))
+
     def run_file_safe(self):
         try:
             return self.run_file()

@@ -59,10 +59,6 @@ class ForkFailures(PlugwatchCase):
 
 
 class FullTmp(PlugwatchCase):
-    def state_text(self, p):
-        with open(p.uci(p.name + ".state")) as f:
-            return f.read()
-
     def test_full_filesystem_under_the_run_file(self):
         # Lines of some 250 bytes: one soon crosses into a page the full
         # filesystem cannot give.
@@ -82,7 +78,7 @@ class FullTmp(PlugwatchCase):
         # The state file stays current: its two files are refilled in place,
         # and a write needs no page the full filesystem cannot give.
         ends = len(p.starts(loop)) - 1
-        p.wait_until(lambda: int(re.search(r"^worker 0 ends exit:5=(\d+)", self.state_text(p), re.M).group(1)) >= ends,
+        p.wait_until(lambda: int(re.search(r"^worker 0 ends exit:5=(\d+)", p.state_file(), re.M).group(1)) >= ends,
                      10, "the state file to count every end")
         # A line is whole or absent: none is cut short by the full disk (a
         # line may be read while it is being written or taken back).

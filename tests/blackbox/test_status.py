@@ -40,11 +40,6 @@ def instance(p, *args):
     return code, doc["instances"][0], {w["name"]: w for w in doc["instances"][0]["workers"]}
 
 
-def state_file(p):
-    with open(p.uci(p.name + ".state")) as f:
-        return f.read()
-
-
 class Status(PlugwatchCase):
     def setUp(self):
         super().setUp()
@@ -138,7 +133,7 @@ class Status(PlugwatchCase):
         self.assertEqual(b["ends"]["exit"], {"130": 1})
         self.assertEqual(inst["install"]["outcome"], "unpacked")
         # The file itself, as a shell user reads it.
-        text = state_file(p)
+        text = p.state_file()
         for line in ("data_dir 1", "worker 0 name zq-silent", "worker 1 name zq-boss",
                      "worker 0 ends watchdog:9=1 other=0", "worker 1 ends exit:130=1 other=0"):
             self.assertIn(line + "\n", text)
@@ -189,7 +184,7 @@ class Status(PlugwatchCase):
         p.start()
         p.wait_until(lambda: (p.run_file() or "").count("killed by signal(11)") > 0 and len(p.starts()) >= 40, 120,
                      "the fourth segfault")
-        p.wait_until(lambda: "segv_count 4" in state_file(p), 30, "the fourth segfault's delay")
+        p.wait_until(lambda: "segv_count 4" in p.state_file(), 30, "the fourth segfault's delay")
         code, inst, w = instance(p)
         loop = w[name]
         self.assertEqual((code, loop["state"], inst["segv_count"]), (1, "waiting", 4))
@@ -316,11 +311,11 @@ class Status(PlugwatchCase):
         p.start()
         p.wait_starts(1, "zq-w")
         # The pass's facts are written once all its workers are started.
-        p.wait_until(lambda: "\nrecord_deleted " in state_file(p), 30, "the state file's record line")
+        p.wait_until(lambda: "\nrecord_deleted " in p.state_file(), 30, "the state file's record line")
         self.assertIsNone(p.boot_record())
         self.assertRegex(p.run_file(), r"(?m)^.+: boot-check record of version 23\.12\.31\.23 deleted: "
                                        r"older than 24\.01\.11\.17$")
-        self.assertRegex(state_file(p), r"(?m)^record_deleted \d+ \d+ 23\.12\.31\.23\n")
+        self.assertRegex(p.state_file(), r"(?m)^record_deleted \d+ \d+ 23\.12\.31\.23\n")
         code, inst, _ = instance(p)
         self.assertEqual((code, inst["boot"], inst["version_stamp"]), (0, "files", "24.01.11.17"))
         self.assertRegex(inst["plugwatch_version"], r"^\d+\.\d+")
