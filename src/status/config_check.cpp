@@ -2,7 +2,6 @@
 
 #include "supervisor/config.h"
 #include "util/fd_util.h"
-#include "util/json_file.h"
 #include "util/unique_fd.h"
 
 #include <cerrno>
@@ -10,17 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
 
 namespace {
 
 // A config is a few hundred bytes; this tool reads no more than this.
 constexpr int CONFIG_READ_LIMIT = 1 << 20;
-
-struct free_deleter {
-    void operator()(char* p) const { std::free(p); }
-};
 
 // The line and column (from 1) of offset in text.
 void position(const char* text, size_t offset, unsigned long* line, unsigned long* column)
@@ -34,7 +28,7 @@ void position(const char* text, size_t offset, unsigned long* line, unsigned lon
 }
 
 // The file's bytes, terminated; nullptr with why filled when they cannot be had.
-std::unique_ptr<char, free_deleter> read_config(const char* path, char* why, size_t size, size_t* len)
+malloc_ptr read_bytes(const char* path, char* why, size_t size, size_t* len)
 {
     struct stat st;
     if (stat(path, &st) != 0) {
@@ -51,7 +45,7 @@ std::unique_ptr<char, free_deleter> read_config(const char* path, char* why, siz
     }
     auto want = static_cast<size_t>(st.st_size);
     unique_fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    std::unique_ptr<char, free_deleter> text(static_cast<char*>(std::calloc(want + 1, 1)));
+    malloc_ptr text(static_cast<char*>(std::calloc(want + 1, 1)));
     ssize_t n = fd && text ? read_retry(fd.get(), text.get(), want) : -1;
     if (n < 0 || static_cast<size_t>(n) != want) {
         std::snprintf(why, size, "unreadable (%s)", n < 0 && errno != 0 ? std::strerror(errno) : "short read");
@@ -63,12 +57,12 @@ std::unique_ptr<char, free_deleter> read_config(const char* path, char* why, siz
 
 } // namespace
 
-bool config_refused(const char* path, char* why, size_t size)
+json_ptr read_config(const char* path, char* why, size_t size)
 {
     size_t len = 0;
-    auto text = read_config(path, why, size, &len);
+    auto text = read_bytes(path, why, size, &len);
     if (!text)
-        return true;
+        return nullptr;
     // As the supervisor parses it: up to the first zero byte, trailing text
     // after the value allowed, a byte-order mark skipped.
     const char* end = nullptr;
@@ -79,7 +73,7 @@ bool config_refused(const char* path, char* why, size_t size)
         size_t offset = at != nullptr && at >= text.get() && at <= text.get() + len ? at - text.get() : 0;
         position(text.get(), offset, &line, &column);
         std::snprintf(why, size, "not JSON at line %lu, column %lu", line, column);
-        return true;
+        return nullptr;
     }
     int count = 0;
     const cJSON* list = watch_entries(tree.get(), &count);
@@ -87,8 +81,8 @@ bool config_refused(const char* path, char* why, size_t size)
         if (json_get_string(cJSON_GetArrayItem(list, i), "base") == nullptr) {
             std::snprintf(why, size, "no usable worker list: entry %d of __watch.processes has no \"base\" text",
                           i + 1);
-            return true;
+            return nullptr;
         }
     }
-    return false;
+    return tree;
 }

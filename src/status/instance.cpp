@@ -47,25 +47,23 @@ bool read_run_file(InstanceStatus* st, int fd, off_t size)
     size_t whole = static_cast<size_t>(size);
     size_t head = whole > READ_LIMIT ? HEAD_LIMIT : whole;
     size_t tail = whole > READ_LIMIT ? READ_LIMIT / 2 : 0;
-    st->text = static_cast<char*>(std::malloc(head + tail + 2));
-    if (st->text == nullptr)
-        return false;
+    st->text.reset(static_cast<char*>(std::malloc(head + tail + 1)));
+    char* text = st->text.get();
     size_t got = 0;
-    if (!read_at(fd, st->text, head, 0, &got))
+    if (text == nullptr || !read_at(fd, text, head, 0, &got))
         return false;
     st->text_len = got;
     if (tail > 0) {
         // Only the first line of the head is kept, then the newest lines.
-        char* nl = static_cast<char*>(std::memchr(st->text, '\n', st->text_len));
-        st->text_len = nl != nullptr ? static_cast<size_t>(nl - st->text) + 1 : 0;
-        if (!read_at(fd, st->text + st->text_len, tail, size - static_cast<off_t>(tail), &got))
+        char* nl = static_cast<char*>(std::memchr(text, '\n', st->text_len));
+        st->text_len = nl != nullptr ? static_cast<size_t>(nl - text) + 1 : 0;
+        if (!read_at(fd, text + st->text_len, tail, size - static_cast<off_t>(tail), &got))
             return false;
-        char* cut = static_cast<char*>(std::memchr(st->text + st->text_len, '\n', got));
-        size_t skip = cut != nullptr ? static_cast<size_t>(cut - (st->text + st->text_len)) + 1 : got;
-        std::memmove(st->text + st->text_len, st->text + st->text_len + skip, got - skip);
+        char* cut = static_cast<char*>(std::memchr(text + st->text_len, '\n', got));
+        size_t skip = cut != nullptr ? static_cast<size_t>(cut - (text + st->text_len)) + 1 : got;
+        std::memmove(text + st->text_len, text + st->text_len + skip, got - skip);
         st->text_len += got - skip;
     }
-    st->text[st->text_len] = '\0';
     return true;
 }
 
@@ -81,29 +79,17 @@ void find_supervisor(InstanceStatus* st, const struct stat& run)
 
 void find_children(InstanceStatus* st)
 {
-    if (!st->running)
-        return;
-    auto take = [st](pid_t pid) {
-        bool zombie = false;
-        if (process_parent(pid, &zombie) != st->pid || zombie)
-            return true;
-        ChildProcess& c = st->children[st->child_count];
-        c.pid = pid;
-        c.args_len = process_cmdline(pid, c.args, sizeof c.args);
-        if (c.args_len < 0)
-            c.args_len = 0;
-        process_comm(pid, c.comm, sizeof c.comm);
-        return ++st->child_count < MAX_CHILDREN;
-    };
-    // The supervisor's own children, as the kernel lists them; every
-    // process on the gateway only where it keeps no such list.
     pid_t kids[MAX_CHILDREN];
-    int count = 0;
-    if (!process_children(st->pid, kids, MAX_CHILDREN, &count)) {
-        for_each_process(take);
-        return;
-    }
-    for (int i = 0; i < count && take(kids[i]); ++i) {
+    int count = st->running ? process_children(st->pid, kids, MAX_CHILDREN) : 0;
+    for (int i = 0; i < count; ++i) {
+        bool zombie = false;
+        if (process_parent(kids[i], &zombie) != st->pid || zombie)
+            continue;
+        ChildProcess& c = st->children[st->child_count++];
+        c.pid = kids[i];
+        c.args_len = process_cmdline(kids[i], c.args, sizeof c.args);
+        c.args_len = c.args_len < 0 ? 0 : c.args_len;
+        process_comm(kids[i], c.comm, sizeof c.comm);
     }
 }
 
@@ -218,10 +204,7 @@ void load_workers(InstanceStatus* st)
     std::array<char, PATH_TEXT_SIZE + 16> path;
     std::snprintf(path.data(), path.size(), "%s/config", st->directory);
     if (st->directory[0] != '\0')
-        st->config = load_json_file(path.data());
-    st->config_ok = st->config != nullptr;
-    if (st->directory[0] != '\0')
-        config_refused(path.data(), st->config_problem, sizeof st->config_problem);
+        st->config = read_config(path.data(), st->config_problem, sizeof st->config_problem);
     if (st->trusted) {
         st->worker_count = st->facts.worker_count;
         for (int i = 0; i < st->worker_count; ++i) {
@@ -236,15 +219,12 @@ void load_workers(InstanceStatus* st)
     // Without the supervisor's word only the names are known, from config
     // as the supervisor reads it (no list: the default worker).
     int count = 0;
-    const cJSON* list = st->config_ok ? watch_entries(st->config.get(), &count) : nullptr;
-    for (int i = 0; st->config_ok && i < (count > 0 ? count : 1) && i < MAX_PROCESSES; ++i) {
+    const cJSON* list = st->config ? watch_entries(st->config.get(), &count) : nullptr;
+    for (int i = 0; st->config && i < (count > 0 ? count : 1) && i < MAX_PROCESSES; ++i) {
         WorkerStatus& w = st->workers[st->worker_count++];
         w.name = count > 0 ? json_get_string(cJSON_GetArrayItem(list, i), "base") : DEFAULT_PROCESS_NAME;
         w.state = st->running ? WorkerState::unknown : WorkerState::down;
-        st->config_ok = w.name != nullptr;
     }
-    if (!st->config_ok)
-        st->worker_count = 0;
 }
 
 // Whether text names the program of worker base: "<base>" from the plug-in's
@@ -333,15 +313,11 @@ bool gather_instance(const char* name, InstanceStatus* st)
         st->problem = "not a regular file";
     else if (!read_run_file(st, fd.get(), run.st_size))
         st->problem = "cannot be read";
-    if (st->text == nullptr) {
-        st->text = static_cast<char*>(std::calloc(1, 1));
-        st->text_len = 0;
-    }
-    summarize_run_file(st->text, st->text_len, &st->summary);
+    summarize_run_file(st->text.get(), st->text_len, &st->summary);
+    const char* dir = st->summary.directory;
     size_t dir_len = st->summary.directory_len;
-    if (dir_len > 0 && dir_len < sizeof st->directory && st->text[0] == '/' &&
-        std::memchr(st->text, '\0', dir_len) == nullptr)
-        std::memcpy(st->directory, st->text, dir_len);
+    if (dir_len > 0 && dir_len < sizeof st->directory && dir[0] == '/' && std::memchr(dir, '\0', dir_len) == nullptr)
+        std::memcpy(st->directory, dir, dir_len);
     st->run_owner = run.st_uid;
     find_supervisor(st, run);
     find_children(st);
@@ -351,12 +327,6 @@ bool gather_instance(const char* name, InstanceStatus* st)
     read_alive_files(st);
     read_data_directory(st);
     return true;
-}
-
-void release_instance(InstanceStatus* st)
-{
-    std::free(st->text);
-    st->text = nullptr;
 }
 
 int instance_exit_status(const InstanceStatus& st)

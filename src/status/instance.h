@@ -67,8 +67,7 @@ struct InstanceStatus {
     time_t package_mtime = -1;
     char package_misfit[160] = {};      // why it would refuse a shared one
     char package_owner[256] = {};       // the instance it looks like it is for
-    bool config_ok = false;
-    json_ptr config;                    // for the names when the state file cannot be used
+    json_ptr config;                    // as the supervisor would take it, else nothing
     char config_problem[160] = {};      // why the supervisor would refuse the config now
     bool trusted = false;               // the state file's facts are used
     const char* state_problem = nullptr; // why not
@@ -78,7 +77,7 @@ struct InstanceStatus {
     ChildProcess children[MAX_CHILDREN];
     int child_count = 0;
     RunFileSummary summary;
-    char* text = nullptr;         // the run file as read (heap)
+    malloc_ptr text;              // the run file as read
     size_t text_len = 0;
     const char* problem = nullptr; // why the run file could not be read
 };
@@ -90,9 +89,6 @@ void instance_name(const char* operand, char* name, size_t size);
 // Fills st for the instance called name; st must be freshly constructed.
 // Returns false when no run file of that name exists.
 bool gather_instance(const char* name, InstanceStatus* st);
-
-// Releases the run file's text.
-void release_instance(InstanceStatus* st);
 
 // 0 every worker up, 1 a worker not up (or unknown), 3 not running.
 int instance_exit_status(const InstanceStatus& st);

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <memory>
 #include <new>
 #include <sys/stat.h>
 
@@ -81,34 +82,38 @@ void explain_config(const char* operand)
     struct stat st;
     std::array<char, PATH_TEXT_SIZE + 64> dir = path;
     *std::strrchr(dir.data(), '/') = '\0';
-    if (stat(dir.data(), &st) == 0 && config_refused(path.data(), why.data(), why.size()))
+    if (stat(dir.data(), &st) == 0 && !read_config(path.data(), why.data(), why.size()))
         print_config_refused(path.data(), why.data());
 }
+
+struct instance_deleter {
+    void operator()(InstanceStatus* st) const
+    {
+        st->~InstanceStatus();
+        std::free(st);
+    }
+};
 
 // Shows one instance; returns its exit status.
 int show(const char* name, const char* operand, bool json, cJSON* list)
 {
+    // Placement on malloc'd memory: the static build carries no C++ runtime.
     void* memory = std::malloc(sizeof(InstanceStatus));
-    if (memory == nullptr) {
+    std::unique_ptr<InstanceStatus, instance_deleter> st(memory != nullptr ? new (memory) InstanceStatus() : nullptr);
+    if (!st) {
         std::fprintf(stderr, "plugwatch-status: out of memory\n");
         return STATUS_USAGE;
     }
-    auto* st = new (memory) InstanceStatus();
-    int status = STATUS_USAGE;
-    if (!gather_instance(name, st)) {
+    if (!gather_instance(name, st.get())) {
         std::fprintf(stderr, "plugwatch-status: no such instance: %s (no %s%s.run)\n", name, UCI_DIR, name);
         explain_config(operand);
-    } else {
-        status = instance_exit_status(*st);
-        if (json)
-            cJSON_AddItemToArray(list, instance_json(*st));
-        else
-            print_instance(*st);
+        return STATUS_USAGE;
     }
-    release_instance(st);
-    st->~InstanceStatus();
-    std::free(memory);
-    return status;
+    if (json)
+        cJSON_AddItemToArray(list, instance_json(*st));
+    else
+        print_instance(*st);
+    return instance_exit_status(*st);
 }
 
 // Every instance with a run file in /tmp/.uci/, in the listing's order.

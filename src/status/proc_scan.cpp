@@ -159,54 +159,53 @@ long process_cmdline(pid_t pid, char* buf, size_t size)
     return read_small(path.data(), buf, size);
 }
 
-bool process_children(pid_t parent, pid_t* out, int max, int* count)
+namespace {
+
+// The children lists of parent's threads, or -1 where the kernel keeps none.
+int listed_children(pid_t parent, pid_t* out, int max)
 {
-    *count = 0;
     std::array<char, 64> path;
     std::snprintf(path.data(), path.size(), "/proc/%d/task", static_cast<int>(parent));
     DIR* tasks = opendir(path.data());
-    if (tasks == nullptr)
-        return false;
-    bool listed = false;
-    while (struct dirent* e = readdir(tasks)) {
-        if (e->d_name[0] == '.')
-            continue;
-        std::array<char, 320> file;
-        std::snprintf(file.data(), file.size(), "/proc/%d/task/%s/children", static_cast<int>(parent), e->d_name);
+    int count = -1;
+    while (struct dirent* e = tasks != nullptr ? readdir(tasks) : nullptr) {
+        std::array<char, 64 + 256 + 16> file;
+        std::snprintf(file.data(), file.size(), "%s/%s/children", path.data(), e->d_name);
         std::array<char, 4096> text;
-        if (read_small(file.data(), text.data(), text.size()) < 0)
+        if (e->d_name[0] == '.' || read_small(file.data(), text.data(), text.size()) < 0)
             continue;
-        listed = true;
-        for (char* p = text.data(); *count < max;) {
+        count = count < 0 ? 0 : count;
+        for (char* p = text.data(); count < max;) {
             char* end = nullptr;
             long pid = std::strtol(p, &end, 10);
             if (end == p || pid <= 0)
                 break;
-            out[(*count)++] = static_cast<pid_t>(pid);
+            out[count++] = static_cast<pid_t>(pid);
             p = end;
         }
     }
-    closedir(tasks);
-    return listed;
+    if (tasks != nullptr)
+        closedir(tasks);
+    return count;
 }
 
-void* open_process_list()
-{
-    return opendir("/proc");
-}
+} // namespace
 
-pid_t next_process(void* dir)
+int process_children(pid_t parent, pid_t* out, int max)
 {
-    while (struct dirent* e = readdir(static_cast<DIR*>(dir))) {
+    int count = listed_children(parent, out, max);
+    if (count >= 0)
+        return count;
+    count = 0;
+    DIR* dir = opendir("/proc");
+    while (struct dirent* e = dir != nullptr && count < max ? readdir(dir) : nullptr) {
         char* end = nullptr;
         long pid = std::strtol(e->d_name, &end, 10);
-        if (end != e->d_name && *end == '\0' && pid > 0)
-            return static_cast<pid_t>(pid);
+        bool zombie = false;
+        if (end != e->d_name && *end == '\0' && pid > 0 && process_parent(static_cast<pid_t>(pid), &zombie) == parent)
+            out[count++] = static_cast<pid_t>(pid);
     }
-    return 0;
-}
-
-void close_process_list(void* dir)
-{
-    closedir(static_cast<DIR*>(dir));
+    if (dir != nullptr)
+        closedir(dir);
+    return count;
 }

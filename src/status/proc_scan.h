@@ -29,29 +29,7 @@ bool process_comm(pid_t pid, char* buf, size_t size);
 // length, or -1 when it cannot be read.
 long process_cmdline(pid_t pid, char* buf, size_t size);
 
-// The children of parent (of all its threads) from the kernel's own lists,
-// at most max into out. False where the kernel keeps no such list (then
-// only a walk over every process finds them).
-bool process_children(pid_t parent, pid_t* out, int max, int* count);
-
-// Calls visit for every process in /proc; stops early when visit returns false.
-template <typename F>
-void for_each_process(F visit);
-
-// Implementation detail of for_each_process: the next numeric entry of an
-// open /proc listing, or 0 at the end.
-pid_t next_process(void* dir);
-void* open_process_list();
-void close_process_list(void* dir);
-
-template <typename F>
-void for_each_process(F visit)
-{
-    void* dir = open_process_list();
-    if (dir == nullptr)
-        return;
-    for (pid_t pid = next_process(dir); pid > 0; pid = next_process(dir))
-        if (!visit(pid))
-            break;
-    close_process_list(dir);
-}
+// The children of parent (of all its threads), at most max into out; returns
+// how many. From the kernel's own lists, or by a walk over every process
+// where it keeps none.
+int process_children(pid_t parent, pid_t* out, int max);

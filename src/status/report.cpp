@@ -189,7 +189,7 @@ void print_instance(const InstanceStatus& st)
     print_boot(st);
     print_supervisor_facts(st);
     print_package(st);
-    if (!st.config_ok && !st.trusted)
+    if (!st.config && !st.trusted)
         std::printf("  config unreadable (%s): workers unknown\n", shown(st.config_problem));
     else if (st.config_problem[0] != '\0')
         std::printf("  config refused (%s): the next start of this plug-in fails\n", shown(st.config_problem));
@@ -207,7 +207,7 @@ void print_instance(const InstanceStatus& st)
     if (st.summary.tail_count > 0)
         std::printf("  last events:\n");
     for (int i = 0; i < st.summary.tail_count; ++i)
-        std::printf("    %s\n", shown(st.text + st.summary.tail_start[i], st.summary.tail_len[i]));
+        std::printf("    %s\n", shown(st.text.get() + st.summary.tail_start[i], st.summary.tail_len[i]));
 }
 
 namespace {
@@ -410,7 +410,7 @@ cJSON* instance_json(const InstanceStatus& st)
         cJSON_AddNullToObject(o, "package");
     }
     cJSON_AddItemToObject(o, "package_path", json_text_of(st.own_package));
-    cJSON_AddBoolToObject(o, "config_read", st.config_ok);
+    cJSON_AddBoolToObject(o, "config_read", st.config != nullptr);
     cJSON_AddItemToObject(o, "config_problem",
                           st.config_problem[0] ? json_text_of(st.config_problem) : cJSON_CreateNull());
     cJSON_AddItemToObject(o, "events_dropped_before",

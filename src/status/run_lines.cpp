@@ -7,71 +7,46 @@
 
 namespace {
 
-bool ends_with(const char* text, size_t len, const char* suffix)
+// The local time of the cut marker's asctime text ("Tue Mar  5 09:41:07
+// 2024"), or -1.
+time_t dropped_time(const char* line, size_t len)
 {
-    size_t n = std::strlen(suffix);
-    return len >= n && std::memcmp(text + len - n, suffix, n) == 0;
-}
-
-} // namespace
-
-time_t parse_asctime(const char* text, size_t len)
-{
+    constexpr size_t marker = sizeof DROPPED_LINE_TEXT - 1;
     char buf[64];
-    if (len == 0 || len >= sizeof buf)
+    if (len <= marker || len - marker >= sizeof buf || std::memcmp(line + len - marker, DROPPED_LINE_TEXT, marker) != 0)
         return -1;
-    std::memcpy(buf, text, len);
-    buf[len] = '\0';
+    std::memcpy(buf, line, len - marker);
+    buf[len - marker] = '\0';
     struct tm tm;
     std::memset(&tm, 0, sizeof tm);
     const char* end = strptime(buf, "%a %b %d %H:%M:%S %Y", &tm);
-    if (end == nullptr || *end != '\0')
-        return -1;
     tm.tm_isdst = -1;
-    return mktime(&tm);
-}
-
-RunLine parse_run_line(const char* line, size_t len)
-{
-    RunLine out;
-    if (ends_with(line, len, DROPPED_LINE_TEXT)) {
-        out.kind = RunLineKind::dropped;
-        out.time = parse_asctime(line, len - (sizeof DROPPED_LINE_TEXT - 1));
-    }
-    return out;
-}
-
-namespace {
-
-void remember_tail(RunFileSummary* s, size_t start, size_t len)
-{
-    if (s->tail_count == RUN_TAIL_LINES) {
-        for (int i = 1; i < RUN_TAIL_LINES; ++i) {
-            s->tail_start[i - 1] = s->tail_start[i];
-            s->tail_len[i - 1] = s->tail_len[i];
-        }
-        s->tail_count = RUN_TAIL_LINES - 1;
-    }
-    s->tail_start[s->tail_count] = start;
-    s->tail_len[s->tail_count++] = len;
+    return end != nullptr && *end == '\0' ? mktime(&tm) : -1;
 }
 
 } // namespace
 
-void summarize_run_file(const char* text, size_t len, RunFileSummary* summary)
+void summarize_run_file(const char* text, size_t len, RunFileSummary* s)
 {
     bool first = true;
     for_each_line(text, len, [&](const char* line, size_t line_len, size_t pos) {
         if (first) {
-            summary->directory = line;
-            summary->directory_len = line_len;
+            s->directory = line;
+            s->directory_len = line_len;
             first = false;
-        } else if (line_len > 0) {
-            remember_tail(summary, pos, line_len);
-            RunLine l = parse_run_line(line, line_len);
-            if (l.kind == RunLineKind::dropped)
-                summary->dropped_at = l.time;
+            return true;
         }
+        if (line_len == 0)
+            return true;
+        if (s->tail_count == RUN_TAIL_LINES) {
+            std::memmove(s->tail_start, s->tail_start + 1, sizeof s->tail_start - sizeof s->tail_start[0]);
+            std::memmove(s->tail_len, s->tail_len + 1, sizeof s->tail_len - sizeof s->tail_len[0]);
+            --s->tail_count;
+        }
+        s->tail_start[s->tail_count] = pos;
+        s->tail_len[s->tail_count++] = line_len;
+        time_t dropped = dropped_time(line, line_len);
+        s->dropped_at = dropped >= 0 ? dropped : s->dropped_at;
         return true;
     });
 }

@@ -4,28 +4,14 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <ctime>
-
-enum class RunLineKind { dropped, other };
-
-struct RunLine {
-    RunLineKind kind = RunLineKind::other;
-    time_t time = -1; // -1 when the line carries no time or it cannot be read
-};
-
-// Classifies one line (without its line end).
-RunLine parse_run_line(const char* line, size_t len);
-
-// Reads an asctime text ("Tue Mar  5 09:41:07 2024") as local time.
-time_t parse_asctime(const char* text, size_t len);
 
 constexpr int RUN_TAIL_LINES = 5;
 
 struct RunFileSummary {
     size_t directory_len = 0;   // the first line
     const char* directory = nullptr;
-    time_t dropped_at = -1;     // the newest cut marker, if any
+    time_t dropped_at = -1;     // the newest cut marker's time, if one can be read
     // The newest lines after the first, as offsets into the text.
     size_t tail_start[RUN_TAIL_LINES] = {};
     size_t tail_len[RUN_TAIL_LINES] = {};

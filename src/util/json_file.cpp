@@ -8,14 +8,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-namespace {
-
-struct free_deleter {
-    void operator()(char* p) const { std::free(p); }
-};
-
-} // namespace
-
 json_ptr load_json_file(const char* path)
 {
     struct stat st;
@@ -32,7 +24,7 @@ json_ptr load_json_file(const char* path)
     unique_fd file(open(path, O_RDONLY | O_CLOEXEC));
     if (!file)
         return nullptr;
-    std::unique_ptr<char, free_deleter> buf(static_cast<char*>(std::malloc(size + 1)));
+    malloc_ptr buf(static_cast<char*>(std::malloc(size + 1)));
     if (!buf)
         return nullptr;
     size_t got = 0;

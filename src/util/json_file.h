@@ -5,6 +5,7 @@
 
 #include <cjson/cJSON.h>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 struct file_closer {
@@ -13,10 +14,14 @@ struct file_closer {
 struct json_deleter {
     void operator()(cJSON* tree) const { cJSON_Delete(tree); }
 };
+struct free_deleter {
+    void operator()(char* p) const { std::free(p); }
+};
 struct json_text_deleter {
     void operator()(char* text) const { cJSON_free(text); }
 };
 
+using malloc_ptr = std::unique_ptr<char, free_deleter>;
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 using json_ptr = std::unique_ptr<cJSON, json_deleter>;
 using json_text = std::unique_ptr<char, json_text_deleter>;

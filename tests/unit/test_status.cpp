@@ -209,5 +209,8 @@ TEST(RunLines, DirectoryCutAndTail)
               std::vector<int>({2024, 2, 5, 9, 41, 7}));
     EXPECT_EQ(s.tail_count, 5);
     EXPECT_EQ(std::string(text.data() + s.tail_start[4], s.tail_len[4]), "w1 is not alive, and we will kill it.");
-    EXPECT_EQ(parse_run_line(refusal.data(), refusal.size()).kind, RunLineKind::other);
+    RunFileSummary plain;
+    std::string no_cut = "/p/files\n" + refusal + "\n";
+    summarize_run_file(no_cut.data(), no_cut.size(), &plain);
+    EXPECT_EQ(plain.dropped_at, -1);
 }
