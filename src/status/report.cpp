@@ -28,16 +28,11 @@ const char* shown(const char* text)
 }
 
 // A JSON string of an outside text: always valid UTF-8.
-cJSON* json_text_of(const char* text, size_t len)
-{
-    static char buf[SHOWN_SIZE];
-    utf8_text(text, len, buf, sizeof buf);
-    return cJSON_CreateString(buf);
-}
-
 cJSON* json_text_of(const char* text)
 {
-    return json_text_of(text, std::strlen(text));
+    static char buf[SHOWN_SIZE];
+    utf8_text(text, std::strlen(text), buf, sizeof buf);
+    return cJSON_CreateString(buf);
 }
 
 long long age(const InstanceStatus& st, time_t then)
@@ -77,12 +72,6 @@ void print_ends(const StateWorker& f)
         std::printf("%s other x%u", any ? "," : "; ends", f.other_ends);
 }
 
-void print_last_end(const InstanceStatus& st, const StateWorker& f)
-{
-    if (f.ended.set)
-        std::printf(" since %s (%s %d)", clock_text(epoch_of(st, f.ended)).data(), short_how(f.end_how), f.end_code);
-}
-
 void print_worker(const InstanceStatus& st, const WorkerStatus& w)
 {
     std::printf("  %-12s %s", shown(w.name), worker_state_text(w.state));
@@ -99,7 +88,9 @@ void print_worker(const InstanceStatus& st, const WorkerStatus& w)
     } else if (w.state == WorkerState::ended && f != nullptr) {
         std::printf(" (pid %lld), not yet collected", f->pid);
     } else if (f != nullptr) {
-        print_last_end(st, *f);
+        if (f->ended.set)
+            std::printf(" since %s (%s %d)", clock_text(epoch_of(st, f->ended)).data(), short_how(f->end_how),
+                        f->end_code);
         if (w.state == WorkerState::waiting)
             std::printf(", due in %llds", epoch_of(st, st.facts.delay_due) - st.now);
     }
@@ -362,11 +353,6 @@ cJSON* utf8_copy(const cJSON* item)
     return copy;
 }
 
-cJSON* boot_record_json(const InstanceStatus& st)
-{
-    return st.boot_record ? utf8_copy(st.boot_record.get()) : cJSON_CreateNull();
-}
-
 } // namespace
 
 cJSON* shared_dir_json(const SharedDir& dir)
@@ -396,7 +382,7 @@ cJSON* instance_json(const InstanceStatus& st)
     cJSON_AddItemToObject(o, "directory", st.directory[0] ? json_text_of(st.directory) : cJSON_CreateNull());
     cJSON_AddItemToObject(o, "boot", !st.trusted ? cJSON_CreateNull()
                                                  : cJSON_CreateString(st.facts.data_dir == 1 ? "data" : "files"));
-    cJSON_AddItemToObject(o, "boot_record", boot_record_json(st));
+    cJSON_AddItemToObject(o, "boot_record", st.boot_record ? utf8_copy(st.boot_record.get()) : cJSON_CreateNull());
     if (st.has_package) {
         cJSON* package = cJSON_AddObjectToObject(o, "package");
         cJSON_AddNumberToObject(package, "bytes", static_cast<double>(st.package_bytes));

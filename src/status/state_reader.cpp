@@ -4,6 +4,7 @@
 #include "util/shared_texts.h"
 
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -34,42 +35,34 @@ Tokens split(const char* line, size_t len)
     return t;
 }
 
-// A decimal number filling the whole text; false for anything else.
-bool parse_number(const char* p, size_t len, long long* out)
+// A decimal number filling the whole text, in T's range; false for anything
+// else.
+template <typename T>
+bool parse_number(const char* p, size_t len, T* out)
 {
+    using limits = std::numeric_limits<T>;
     const char* end = p + len;
     bool negative = len > 0 && *p == '-';
-    if (negative)
-        ++p;
+    p += negative ? 1 : 0;
     if (p == end || end - p > 18)
         return false;
-    long long value = 0;
+    long long v = 0;
     for (; p < end; ++p) {
         if (*p < '0' || *p > '9')
             return false;
-        value = value * 10 + (*p - '0');
+        v = v * 10 + (*p - '0');
     }
-    *out = negative ? -value : value;
+    v = negative ? -v : v;
+    if (v < 0 ? v < static_cast<long long>(limits::min()) : static_cast<unsigned long long>(v) > limits::max())
+        return false;
+    *out = static_cast<T>(v);
     return true;
 }
 
-bool number(const Tokens& t, int i, long long* out)
+template <typename T>
+bool number(const Tokens& t, int i, T* out)
 {
     return i < t.count && parse_number(t.at[i], t.len[i], out);
-}
-
-bool fits_int(long long v)
-{
-    return v >= -2147483647LL - 1 && v <= 2147483647LL;
-}
-
-bool small_number(const Tokens& t, int i, int* out)
-{
-    long long v = 0;
-    if (!number(t, i, &v) || !fits_int(v))
-        return false;
-    *out = static_cast<int>(v);
-    return true;
 }
 
 bool time_pair(const Tokens& t, int i, StateTime* out)
@@ -80,6 +73,11 @@ bool time_pair(const Tokens& t, int i, StateTime* out)
     s.set = true;
     *out = s;
     return true;
+}
+
+bool slot_number(const Tokens& t, int i, int* slot)
+{
+    return number(t, i, slot) && *slot >= 0 && *slot < MAX_PROCESSES;
 }
 
 int text_index(const char* const* texts, int count, const char* text, size_t len)
@@ -98,25 +96,20 @@ void read_ends(const Tokens& t, StateWorker* w)
         const char* end = p + t.len[i];
         const char* colon = static_cast<const char*>(std::memchr(p, ':', t.len[i]));
         const char* equals = static_cast<const char*>(std::memchr(p, '=', t.len[i]));
-        long long count = 0;
-        if (equals == nullptr || !parse_number(equals + 1, static_cast<size_t>(end - equals - 1), &count) ||
-            count < 0 || count > 0xffffffffLL)
+        uint32_t count = 0;
+        if (equals == nullptr || !parse_number(equals + 1, static_cast<size_t>(end - equals - 1), &count))
             continue;
         if (colon == nullptr && equals - p == 5 && std::memcmp(p, "other", 5) == 0) {
-            w->other_ends = static_cast<uint32_t>(count);
+            w->other_ends = count;
             continue;
         }
-        long long code = 0;
+        int code = 0;
         if (colon == nullptr || colon > equals || w->end_kinds == STATE_ENDS_MAX ||
-            !parse_number(colon + 1, static_cast<size_t>(equals - colon - 1), &code) || !fits_int(code))
+            !parse_number(colon + 1, static_cast<size_t>(equals - colon - 1), &code))
             continue;
         int how = text_index(END_HOW_TEXTS, END_HOW_COUNT, p, static_cast<size_t>(colon - p));
-        if (how <= 0)
-            continue;
-        StateEnd& e = w->ends[w->end_kinds++];
-        e.how = how;
-        e.code = static_cast<int>(code);
-        e.count = static_cast<uint32_t>(count);
+        if (how > 0)
+            w->ends[w->end_kinds++] = StateEnd{how, code, count};
     }
 }
 
@@ -135,74 +128,61 @@ void read_options(const Tokens& t, StateWorker* w)
 void read_worker(const Tokens& t, StateFacts* f)
 {
     int slot = -1;
-    if (!small_number(t, 1, &slot) || slot < 0 || slot >= MAX_PROCESSES || t.count < 3)
+    if (!slot_number(t, 1, &slot) || t.count < 3)
         return;
     StateWorker& w = f->workers[slot];
     f->worker_count = slot + 1 > f->worker_count ? slot + 1 : f->worker_count;
-    long long pid = 0;
     if (t.is(2, STATE_NAME) && t.count == 4) {
         decode_state_text(t.at[3], t.len[3], w.name, sizeof w.name);
-        w.named = true;
-    } else if (t.is(2, STATE_NAME) && t.count == 3) {
-        w.named = true;
-    } else if (t.is(2, STATE_WORKER_PID) && number(t, 3, &pid)) {
-        w.pid = pid;
+    } else if (t.is(2, STATE_WORKER_PID) && number(t, 3, &w.pid)) {
         w.has_pid = true;
     } else if (t.is(2, STATE_START) && time_pair(t, 3, &w.started)) {
-        small_number(t, 5, &w.start_code);
+        number(t, 5, &w.start_code);
     } else if (t.is(2, STATE_OPTIONS)) {
         read_options(t, &w);
     } else if (t.is(2, STATE_END) && t.count > 5 && time_pair(t, 3, &w.ended)) {
         w.end_how = text_index(END_HOW_TEXTS, END_HOW_COUNT, t.at[5], t.len[5]);
-        small_number(t, 6, &w.end_code);
+        number(t, 6, &w.end_code);
     } else if (t.is(2, STATE_ENDS)) {
         read_ends(t, &w);
-    } else if (t.is(2, STATE_MISSES) && number(t, 3, &pid) && pid >= 0) {
-        w.misses = static_cast<uint32_t>(pid);
+    } else if (t.is(2, STATE_MISSES)) {
+        number(t, 3, &w.misses);
     }
 }
 
 void read_instance(const Tokens& t, StateFacts* f)
 {
     long long n = 0;
-    if (t.is(0, STATE_PID) && number(t, 1, &n)) {
-        f->pid = n;
+    unsigned long count = 0;
+    if (t.is(0, STATE_PID) && number(t, 1, &f->pid)) {
         if (number(t, 2, &n) && n > 0)
             f->start_ticks = n;
-    } else if (t.is(0, STATE_STARTED)) {
-        time_pair(t, 1, &f->started);
     } else if (t.is(0, STATE_WRITTEN)) {
         time_pair(t, 1, &f->written);
-    } else if (t.is(0, STATE_PASS) && number(t, 1, &n) && n >= 0) {
-        f->pass = static_cast<unsigned long>(n);
+    } else if (t.is(0, STATE_PASS) && number(t, 1, &f->pass)) {
         time_pair(t, 2, &f->pass_started);
     } else if (t.is(0, STATE_DATA_DIR)) {
-        small_number(t, 1, &f->data_dir);
+        number(t, 1, &f->data_dir);
     } else if (t.is(0, STATE_RESTART_CODE)) {
-        small_number(t, 1, &f->restart_code);
-    } else if (t.is(0, STATE_SEGV_COUNT) && number(t, 1, &n) && n >= 0) {
-        f->segv_count = static_cast<unsigned long>(n);
+        number(t, 1, &f->restart_code);
+    } else if (t.is(0, STATE_SEGV_COUNT)) {
+        number(t, 1, &f->segv_count);
     } else if (t.is(0, STATE_DELAY)) {
         int slot = -1;
         StateTime due;
-        if (small_number(t, 1, &slot) && slot >= 0 && slot < MAX_PROCESSES && number(t, 2, &n) && n >= 0 &&
-            time_pair(t, 3, &due)) {
+        if (slot_number(t, 1, &slot) && number(t, 2, &n) && n >= 0 && time_pair(t, 3, &due)) {
             f->delay = true;
             f->delay_slot = slot;
             f->delay_due = due;
         }
-    } else if (t.is(0, STATE_INSTALL) && t.count > 2) {
-        int code = 0;
-        if (!small_number(t, 1, &code))
-            return;
+    } else if (t.is(0, STATE_INSTALL) && t.count > 2 && number(t, 1, &f->install_code)) {
         f->install = true;
-        f->install_code = code;
         f->install_outcome = text_index(INSTALL_OUTCOME_TEXTS, INSTALL_OUTCOME_COUNT, t.at[2], t.len[2]);
         time_pair(t, 3, &f->install_began);
         time_pair(t, 5, &f->install_ended);
-    } else if (t.is(0, STATE_REFUSED) && t.count > 4 && number(t, 1, &n) && n > 0 &&
+    } else if (t.is(0, STATE_REFUSED) && t.count > 4 && number(t, 1, &count) && count > 0 &&
                time_pair(t, 2, &f->refused_at)) {
-        f->refusals = static_cast<unsigned long>(n);
+        f->refusals = count;
         decode_state_text(t.at[4], t.len[4], f->refusal, sizeof f->refusal);
     } else if (t.is(0, STATE_VERSION) && t.count == 3) {
         decode_state_text(t.at[1], t.len[1], f->release, sizeof f->release);

@@ -25,11 +25,9 @@ constexpr int STATE_ENDS_MAX = 8;
 constexpr size_t STATE_OPTIONS_SIZE = 2 * PATH_TEXT_SIZE;
 
 struct StateWorker {
-    bool named = false;
     char name[PATH_TEXT_SIZE] = {};
     bool has_pid = false;
     long long pid = 0;
-    long long start_ticks = -1;   // the supervisor's start in clock ticks since boot; -1 not given
     StateTime started;
     int start_code = 0;
     // The options it was given: texts each ended by a zero byte.
@@ -48,7 +46,6 @@ struct StateFacts {
     bool magic = false;           // the first line was the format's
     long long pid = 0;
     long long start_ticks = -1;   // the supervisor's start in clock ticks since boot; -1 not given
-    StateTime started;
     StateTime written;
     unsigned long pass = 0;
     StateTime pass_started;
