@@ -1,38 +1,17 @@
 #include "status/proc_scan.h"
 
 #include "util/fd_util.h"
-#include "util/unique_fd.h"
 
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
-
-// Reads a small /proc file whole; returns its length or -1.
-long read_small(const char* path, char* buf, size_t size)
-{
-    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd || size == 0)
-        return -1;
-    size_t got = 0;
-    while (got + 1 < size) {
-        ssize_t n = read_retry(fd.get(), buf + got, size - 1 - got);
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    buf[got] = '\0';
-    return static_cast<long>(got);
-}
 
 // The fields of /proc/PID/stat after the command name, which may itself hold
 // spaces and parentheses: they start after its last ')'.
@@ -40,7 +19,7 @@ const char* stat_fields(pid_t pid, std::array<char, 1024>* buf)
 {
     std::array<char, 64> path;
     std::snprintf(path.data(), path.size(), "/proc/%d/stat", static_cast<int>(pid));
-    if (read_small(path.data(), buf->data(), buf->size()) <= 0)
+    if (read_proc_file(path.data(), buf->data(), buf->size()) <= 0)
         return nullptr;
     const char* close = std::strrchr(buf->data(), ')');
     return close != nullptr && close[1] == ' ' ? close + 2 : nullptr;
@@ -55,20 +34,6 @@ long long field(const char* text, int n)
             ++text;
     }
     return text != nullptr ? std::strtoll(text, nullptr, 10) : -1;
-}
-
-time_t boot_time()
-{
-    static time_t cached = -1;
-    if (cached >= 0)
-        return cached;
-    std::array<char, 8192> buf;
-    if (read_small("/proc/stat", buf.data(), buf.size()) <= 0)
-        return -1;
-    const char* btime = std::strstr(buf.data(), "\nbtime ");
-    if (btime != nullptr)
-        cached = static_cast<time_t>(std::strtoll(btime + 7, nullptr, 10));
-    return cached;
 }
 
 } // namespace
@@ -111,12 +76,14 @@ long long process_start_ticks(pid_t pid)
 
 time_t process_start_time(pid_t pid)
 {
+    // Its start is counted on the boot-time clock: the time since then,
+    // taken from now, is its start on the wall clock as it reads now.
     long ticks = sysconf(_SC_CLK_TCK);
-    time_t boot = boot_time();
     long long start = process_start_ticks(pid);
-    if (ticks <= 0 || boot < 0 || start < 0)
+    struct timespec since_boot;
+    if (ticks <= 0 || start < 0 || clock_gettime(CLOCK_BOOTTIME, &since_boot) != 0)
         return -1;
-    return boot + static_cast<time_t>(start / ticks);
+    return time(nullptr) - static_cast<time_t>(since_boot.tv_sec - start / ticks);
 }
 
 pid_t process_parent(pid_t pid, bool* zombie)
@@ -144,7 +111,7 @@ bool process_comm(pid_t pid, char* buf, size_t size)
 {
     std::array<char, 64> path;
     std::snprintf(path.data(), path.size(), "/proc/%d/comm", static_cast<int>(pid));
-    long n = read_small(path.data(), buf, size);
+    long n = read_proc_file(path.data(), buf, size);
     if (n <= 0)
         return false;
     if (buf[n - 1] == '\n')
@@ -156,7 +123,7 @@ long process_cmdline(pid_t pid, char* buf, size_t size)
 {
     std::array<char, 64> path;
     std::snprintf(path.data(), path.size(), "/proc/%d/cmdline", static_cast<int>(pid));
-    return read_small(path.data(), buf, size);
+    return read_proc_file(path.data(), buf, size);
 }
 
 namespace {
@@ -172,7 +139,7 @@ int listed_children(pid_t parent, pid_t* out, int max)
         std::array<char, 64 + 256 + 16> file;
         std::snprintf(file.data(), file.size(), "%s/%s/children", path.data(), e->d_name);
         std::array<char, 4096> text;
-        if (e->d_name[0] == '.' || read_small(file.data(), text.data(), text.size()) < 0)
+        if (e->d_name[0] == '.' || read_proc_file(file.data(), text.data(), text.size()) < 0)
             continue;
         count = count < 0 ? 0 : count;
         for (char* p = text.data(); count < max;) {

@@ -51,6 +51,7 @@ class Status(PlugwatchCase):
                    "zq-renamed": "exec sleep 100000", "zq-late": '[ "$N" = 1 ] && { sleep 20; finish 3; }\nidle'}
         p = self.plugin(config=self.watch(("zq-up", "true"), "zq-crash", "zq-renamed", "zq-late"), workers=workers,
                         speed=10)
+        launched = int(time.time())
         p.start()
         p.wait_until(lambda: "killed by signal(11)" in (p.run_file() or ""), 30, "the segfault")
         late = p.wait_starts(1, "zq-late")[0]
@@ -64,6 +65,7 @@ class Status(PlugwatchCase):
         self.assertEqual(code, 1)
         self.assertEqual(set(inst) & INSTANCE_KEYS, INSTANCE_KEYS)
         self.assertEqual((inst["running"], inst["boot"], inst["directory"]), (True, "files", p.files))
+        self.assertTrue(launched - 1 <= inst["started"] <= answered, (launched, inst["started"], answered))
         self.assertIsNone(inst["boot_record"])
         self.assertEqual(inst["package"], None)
         for worker in w.values():
