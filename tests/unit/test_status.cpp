@@ -146,7 +146,8 @@ TEST(StateFile, ReaderTakesOnlyWellFormedLines)
     auto f = std::make_unique<StateFacts>();
     std::string text = "plugwatch-state 1\npid 12x\nsegv_count -1\nworker 4 pid 5\nworker -1 pid 5\n"
                        "worker 0 pid 99999999999999999999\nworker 1 ends exit:3=2 bogus:1=1 exit:x=1 other=7\n"
-                       "delay 9 10 1 1\nworker 1 end 1 2\ninstall 131 nonsense 1 2 3 4\nworker 2 name \\x4\n";
+                       "delay 9 10 1 1\nworker 1 end 1 2\ninstall 131 nonsense 1 2 3 4\nworker 2 name \\x4\n"
+                       "worker 2 misses 4294967297\nrestart_code 2147483648\nrefused 3 1 x why\n";
     parse_state_file(text.data(), text.size(), f.get());
     EXPECT_EQ(f->pid, 0);
     EXPECT_EQ(f->segv_count, 0u);
@@ -158,6 +159,10 @@ TEST(StateFile, ReaderTakesOnlyWellFormedLines)
     EXPECT_FALSE(f->delay);
     EXPECT_EQ(f->install_outcome, -1);
     EXPECT_STREQ(f->workers[2].name, "\\x4");
+    // Numbers beyond their field's range, and a count whose time is broken.
+    EXPECT_EQ(f->workers[2].misses, 0u);
+    EXPECT_EQ(f->restart_code, 0);
+    EXPECT_EQ(f->refusals, 0u);
     *f = StateFacts();
     text = "pid 5\n";
     parse_state_file(text.data(), text.size(), f.get());
