@@ -230,7 +230,7 @@ class Run:
                 self.installs[-1]["refused"] = m.group("why")
             say(now, "run file  %s" % line)
         self._note_names()
-        self._read_state()
+        self.read_state()
         status = os.path.join(self.out, "status")
         if self.ended is None and os.path.exists(status):
             last = self.console[-1][1] if self.console else "(nothing)"
@@ -243,7 +243,7 @@ class Run:
     def state_path(self):
         return "/proc/%d/root/tmp/.uci/%s.state" % (self.init, self.name)
 
-    def _read_state(self):
+    def read_state(self):
         """Takes in the state file when it changed: the slot of every pid
         it names, and each install's outcome as the supervisor gave it."""
         try:

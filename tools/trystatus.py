@@ -55,7 +55,10 @@ def on_plugin_clock(status, run):
                 w["last_end"]["time_s"] = plugin(w["last_end"].pop("time", None))
             if w.get("alive_file") and w["alive_file"].get("age") is not None:
                 w["alive_file"]["age"] = alive_age(run, w["alive_file"]["path"], w["alive_file"]["age"])
-        written = (inst.get("state_file") or {}).get("written")
+        # From the file itself: its stamps are on the plug-in clock, while
+        # plugwatch-status may carry them over to this machine's clock.
+        run.read_state()
+        written = run.facts.written if run.facts is not None else None
         inst["state_written_s"] = plugin(written)
         starts = [r["t"] for runs in run.runs.values() for r in runs]
         # A state file that stopped changing: its writes fail (a full /tmp).
