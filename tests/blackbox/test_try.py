@@ -8,6 +8,7 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import types
@@ -311,6 +312,30 @@ class Workbench(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         self.assertRegex(r.stdout, r"STALE: the state file was written last at \+[\d.]+ s, and workers started "
                                    r"since: its writes fail")
+
+    def test_staleness_is_judged_on_the_plug_in_clock(self):
+        """The first pass's write, stamped in whole seconds on the plug-in
+        clock, is not taken for an old one, whatever clock plugwatch-status
+        carried its stamp over to; starts long after it are."""
+        sys.path.insert(0, os.path.dirname(TOOL))
+        import trystatus
+
+        class Run:
+            t0, speed, facts = 1000.6, 200, None
+            runs = {"w": [{"pid": 9, "t": 0.2}, {"pid": 10, "t": 0.4}]}
+
+            def clock(self, t):
+                return t - self.t0
+
+            def read_state(self):
+                self.facts = types.SimpleNamespace(written=1001)
+
+        for last_start, stale in ((0.4, False), (30.0, True)):
+            run = Run()
+            run.runs["w"][-1]["t"] = last_start
+            status = {"instances": [{"running": True, "workers": [], "state_file": {"written": 998}}]}
+            inst = trystatus.on_plugin_clock(status, run)["instances"][0]
+            self.assertEqual((inst["state_stale"], inst["state_written_s"]), (stale, 0.4))
 
     def test_a_worker_that_floods_its_output(self):
         # Writes as fast as it can, lines of a numbered count.
